@@ -1,0 +1,26 @@
+// The device database <base>.dat: one line per device, looked up by device ID.
+// Written with default contents when missing.
+#pragma once
+#include <cstdio>
+
+struct DeviceRecord {
+    int flash_size;     // words; bit 15 set: the target is not in the database
+    int row_size;       // words; 0: no row erase (word programming)
+    int eeprom_base;    // 0, or ADDR_EEPROM once an E parameter was non-zero
+    int vpp;            // V, 1/10 volt
+    int eeprom_size;    // E, bytes
+    int prog_time;      // P, microseconds, program flash
+    int data_time;      // D, microseconds, EEPROM and configuration
+    int row_erase_time; // R, microseconds
+    int bulk_erase_time;// B, microseconds
+    int save_mask;      // S, configuration word 1 bits kept across an erase
+    int osccal_address; // O, 0: none
+    int type_code;      // T, 1: PIC12F629 family
+    int zero_mask;      // Z, configuration word 1 bits that read back as zero
+};
+extern DeviceRecord device;
+
+void device_db_set_defaults();
+void device_db_load();  // reads target_info.device_id, fills `device` and the name
+// The scan on its own, for an open stream; returns 1 when a line matched.
+int device_db_scan(std::FILE* file, unsigned device_id);

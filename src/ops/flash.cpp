@@ -1,0 +1,3 @@
+// Placeholder until this module is written.
+#include "ops/flash.h"
+void write_program_flash() {}

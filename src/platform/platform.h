@@ -1,0 +1,33 @@
+// The small OS layer under everything else: sleeping, a millisecond clock, the
+// console key test of the calibration helper, case-insensitive text compare and
+// the interrupt flag raised by Ctrl+C / SIGTERM (or a Windows console event).
+// Nothing above this layer and src/serial knows which OS it runs on.
+#pragma once
+#include <cstddef>
+
+// clock_posix.cpp / clock_win32.cpp (tests link a virtual clock instead).
+void platform_sleep_ms(int ms);
+long platform_clock_ms();  // elapsed milliseconds on a monotonic clock
+
+// text.cpp
+int platform_strnicmp(const char* a, const char* b, std::size_t n);
+int platform_stricmp(const char* a, const char* b);
+
+// console_posix.cpp / console_win32.cpp
+// Key test for the calibration helper: begin puts a terminal stdin into
+// non-canonical no-echo mode, end restores it (safe to call at any time, twice,
+// or from the exit handler). pressed is non-zero when a key (or, for a stdin
+// that is not a terminal, any byte or end of input) is waiting; it does not
+// consume a key from a terminal.
+void platform_key_begin();
+int platform_key_pressed();
+void platform_key_end();
+
+// Installs the handlers for Ctrl+C and SIGTERM (console control events on
+// Windows). A handler only raises the flag; the run notices it at its next poll
+// and leaves through the normal exit path. A second signal while the flag is
+// still up calls `last_resort` (which may use only async-signal-safe calls) and
+// ends the process at once with exit code 1.
+void platform_catch_interrupts(void (*last_resort)());
+int platform_interrupted();
+void platform_clear_interrupt();

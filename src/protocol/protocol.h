@@ -1,0 +1,46 @@
+// The programmer's wire protocol. A frame is a command code, 0 to 2 argument
+// bytes (16-bit values low byte first) and a check byte that brings the sum of
+// the frame to 0 modulo 256. Codes below 0xC0 are the target's own ICSP
+// commands (0x80: carries a data word, 0x40: returns data); from 0xC0 up they
+// are the programmer's.
+#pragma once
+
+enum : int {
+    CMD_INCREMENT_ADDRESS = 0x06,
+    CMD_BEGIN_PROGRAMMING = 0x08,
+    CMD_BULK_ERASE_PROGRAM = 0x09,
+    CMD_BULK_ERASE_DATA = 0x0B,
+    CMD_ROW_ERASE = 0x11,
+    CMD_RESET_ADDRESS = 0x16,
+    CMD_READ_PROGRAM = 0x44,
+    CMD_READ_DATA = 0x45,
+    CMD_LOAD_CONFIG = 0x80,
+    CMD_LOAD_PROGRAM = 0x82,
+    CMD_LOAD_DATA = 0x83,
+    CMD_SYNC = 0xC0,
+    CMD_PROBE = 0xC1,
+    CMD_VPP_OFF = 0xC2,
+    CMD_VPP_ON = 0xC3,
+    CMD_OSCCAL_HELPER = 0xC7,
+    CMD_SET_VPP_VOLTAGE = 0xD4,
+    CMD_SET_REPEAT = 0xD5,
+    CMD_DELAY_US = 0xE6,
+};
+
+enum : int {
+    REPLY_ACK = 6,
+    REPLY_NAK = 21,
+};
+
+enum : int {
+    STATUS_VDD_TARGET = 0x10,  // the target has its own supply
+    STATUS_ICSP_FAIL = 0x80,   // the programmer cannot reach the target
+};
+
+enum : int {
+    ADDR_USER_ID = 0x8000,
+    ADDR_DEVICE_ID = 0x8006,
+    ADDR_CONFIG1 = 0x8007,
+    ADDR_CONFIG2 = 0x8008,
+    ADDR_EEPROM = 0xF000,
+};

@@ -1,0 +1,10 @@
+// Failures end the process where they are met: one message line on stdout,
+// exit code 1. The exit handler (run.h) then switches VPP off.
+#pragma once
+
+[[noreturn]] void fail(const char* message);  // puts(message); exit(1)
+[[noreturn]] void fail_silent();              // exit(1) without a console message
+
+// When Ctrl+C or SIGTERM has arrived: "\nInterrupted!" and exit code 1 through the
+// normal exit path. Called wherever the run polls.
+void check_interrupt();

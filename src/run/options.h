@@ -1,0 +1,33 @@
+// Command line, settings file (<base>.cfg) and usage text.
+#pragma once
+
+struct Settings {
+    int com_port = 1;
+    char com_path[256] = "";  // /COM=<device path>; empty when a numbered port is used
+    int baud = 115200;
+    int read_from = -1, read_to = -1;
+    int erase_from = -1, erase_to = -1;
+    int fill_from = -1, fill_to = -1;
+    int fill_value = 0;
+    int osccal = 0;
+    int info = 0;
+    char save_path[256] = "";  // /SAVE=<hexfile>; empty when not given
+};
+extern Settings settings;
+
+// argv[0] without its extension, directory kept; names <base>.cfg/.dat/.log.
+extern char program_base_path[256];
+// Last component of the base path; names the program in texts.
+extern char program_stem[32];
+
+int parse_number(const char* text);
+int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
+int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
+[[noreturn]] void print_usage();
+// Splits argv[0] into base path and stem. `slash_separates` is true on POSIX
+// builds, where '/' separates directories too. Returns 0 when it does not fit.
+int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
+                       char* stem, int stem_size);
+// Reads the settings file, applies the command line, rewrites the settings,
+// opens the port and the log. Returns the HEX file name or nullptr.
+const char* load_options(int argc, char** argv);

@@ -1,0 +1,70 @@
+#include "run/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "devicedb/devicedb.h"
+#include "image/hex.h"
+#include "image/image.h"
+#include "ops/osccal.h"
+#include "ops/ranges.h"
+#include "ops/write.h"
+#include "platform/platform.h"
+#include "protocol/detect.h"
+#include "protocol/link.h"
+#include "protocol/protocol.h"
+#include "run/fail.h"
+#include "run/options.h"
+#include "serial/port.h"
+
+namespace {
+
+const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
+
+// Second Ctrl+C: the run did not reach a poll in time. Only async-signal-safe
+// calls are allowed here.
+void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
+
+}  // namespace
+
+// The programmer keeps VPP on until told otherwise, so every way out of the
+// process sends the raw VPP-off frame: not through the transmit buffer (its
+// content is stale), without echo check or log (the run is over).
+void on_exit_handler() {
+    platform_key_end();
+    port_write_byte(VPP_OFF_FRAME[0]);
+    port_write_byte(VPP_OFF_FRAME[1]);
+    platform_sleep_ms(50);
+    port_close();
+    log_end();
+    std::fflush(stdout);
+}
+
+int run_main(int argc, char** argv) {
+    std::atexit(on_exit_handler);
+    platform_catch_interrupts(vpp_off_from_signal);
+    image_init();
+    std::strcpy(target_info.device_name, "(unknown)");
+
+    const char* hexfile = load_options(argc, argv);
+    if (settings.info) print_version_line();
+    int status = connect_target();
+    if (settings.osccal) run_osccal_helper();
+    if (settings.read_from >= 0) show_range();
+    if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE)) erase_range();
+    if (settings.fill_from >= 0) fill_range();
+    if (settings.info) print_target_report(status);
+    if (hexfile == nullptr) {
+        write_target();
+        return 0;
+    }
+    std::FILE* file = std::fopen(hexfile, "r");
+    if (file == nullptr) fail("\ncannot open hex input file!");
+    int result = hex_load(file, image, device.flash_size);
+    std::fclose(file);
+    if (result < 0) fail_silent();
+    write_flags |= result;
+    write_target();
+    return 0;
+}

@@ -1,0 +1,28 @@
+// The one serial port of the process. Reads never wait; writes return when the
+// driver has taken every byte. Waiting with a time-out is built above this layer
+// by polling (port_wait_rx). Every operation is harmless while no port is open:
+// writes send nothing, reads report no byte, counts are 0, close returns 1.
+#pragma once
+
+int port_open(int number, int baud);             // 1 on success, 0 on failure
+int port_open_path(const char* path, int baud);  // same, for a device path
+int port_close();                                // always 1
+int port_read_byte();                            // 0..255, or -1 when nothing waits
+int port_read(unsigned char* buffer, int count); // bytes read
+int port_write_byte(int byte);                   // bytes written, 0 or 1
+int port_write(const unsigned char* buffer, int count);
+int port_rx_pending();                           // bytes in the input queue
+int port_tx_pending();                           // bytes still in the output queue
+
+// Waits at most `ms` milliseconds for input and returns as soon as a byte is
+// there; returns the input-queue count. Used for the 5 ms poll of the link, so a
+// reply is picked up when it arrives and not at the next tick.
+int port_wait_rx(int ms);
+
+// Non-zero once the device has gone away (USB adapter pulled, pseudo-terminal
+// closed): nothing will ever arrive again, so waiting on it is pointless.
+int port_hung_up();
+
+// Writes straight to the device with async-signal-safe calls only; for the
+// last-resort VPP-off frame of a second Ctrl+C. Does nothing while closed.
+void port_write_from_signal(const unsigned char* buffer, int count);
