@@ -1,0 +1,78 @@
+// Emulated programmer device and target chips. The programmer consumes the
+// host's bytes and produces reply bytes on a clock given by the caller (virtual
+// in unit tests, real in picsim), so both can run it.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Faults to inject; -1 (or false) means none. Frames and replies are counted
+// from 1 in the order the programmer sees them (the probe frame is frame 1).
+struct Faults {
+    int nak_before_frame = -1;    // send REPLY_NAK instead of carrying out frame N
+    int corrupt_read_reply = -1;  // the checksum of read reply N is wrong
+    int drop_reply_byte = -1;     // reply byte N (counting every byte sent) is lost
+    int stall_after_frame = -1;   // after frame N the programmer goes silent for good
+    int hangup_after_frame = -1;  // after frame N the line closes
+    bool vpp_on_fail = false;     // CMD_VPP_ON is never acknowledged
+    int corrupt_echo_byte = -1;   // echo byte N comes back with its bits inverted
+};
+
+struct Config {
+    std::string part = "PIC16F1825";  // a name of the default device database
+    int device_id = -1;               // -1: the part's own ID with revision bits
+    int status = 0;                   // the probe's status byte
+    bool echo = false;                // the line returns every byte the host sends
+    bool silent = false;              // nothing attached: no byte ever comes back
+    bool loopback = false;            // adapter looped back, no programmer behind it
+    bool paced = false;               // 10 bits per byte at `baud`, delays honoured
+    int baud = 115200;
+    double latency_ms = 0;            // adapter turnaround before reply bytes
+    double osccal_rate_error = 0;     // 0.001: ticks come 0.1 % faster than nominal
+    Faults faults;
+};
+
+class Target;
+
+class Programmer {
+public:
+    explicit Programmer(const Config& config);
+    ~Programmer();
+    // Host bytes arriving at `now_us` (microseconds on the caller's clock).
+    void receive(const uint8_t* data, size_t count, double now_us);
+    // Reply bytes the host could read at `now_us`; read_byte returns -1 when none.
+    size_t available(double now_us);
+    int read_byte(double now_us);
+    // Time of the next reply byte that is not yet available, or a negative value.
+    double next_output_us(double now_us);
+    bool hung_up() const;
+    Target& target();
+    const Config& config() const;
+    // Totals for summaries and benchmarks.
+    uint64_t bytes_from_host() const;
+    uint64_t bytes_to_host() const;
+    bool last_frame_was_vpp_off() const;
+    bool vpp_on() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A target chip, addressed in picup's own map: program flash from 0x0000, user
+// IDs and configuration from 0x8000 (device ID at 0x8006), data EEPROM from
+// 0xF000 (one byte per cell).
+class Target {
+public:
+    virtual ~Target() = default;
+    virtual uint16_t peek(int address) const = 0;         // what a read would return
+    virtual void poke(int address, uint16_t value) = 0;   // set a cell directly
+    virtual int flash_size() const = 0;
+    virtual int eeprom_size() const = 0;
+    virtual std::string part() const = 0;
+};
+
+}  // namespace sim
