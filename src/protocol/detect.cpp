@@ -1,7 +1,89 @@
-// Placeholder until this module is written.
+// Finding the programmer on the line and identifying the target behind it.
 #include "protocol/detect.h"
+
+#include <cstdio>
+
+#include "devicedb/devicedb.h"
+#include "platform/platform.h"
+#include "protocol/link.h"
+#include "protocol/prog.h"
+#include "protocol/protocol.h"
+#include "run/fail.h"
+#include "run/options.h"
+#include "serial/port.h"
+
 TargetInfo target_info;
-int prog_probe() { return -1; }
-int connect_target() { return 0; }
-void print_version_line() {}
-void print_target_report(int) {}
+
+namespace {
+
+// The programmer answers a complete probe frame within this time; the pause
+// after the code byte alone also tells whether the line echoes.
+constexpr int PROBE_PAUSE_MS = 20;
+constexpr int PROBE_CHECK = 0x3F;  // makes C1 + 3F = 0 modulo 256
+constexpr int START_VPP = 85;      // 8.5 V until the device is known
+constexpr int MAX_ROW_SIZE = 32;
+
+void switch_vpp_on() {
+    link_send_command(CMD_VPP_ON);
+    link_flush();
+    // The acknowledgement is read directly: neither summed nor logged.
+    if (link_read_timed(REPLY_WAITS) != REPLY_ACK) fail("\nVPP activation failed!");
+    address_cursor = 0;  // VPP on leaves the target's counter at 0
+}
+
+// The user ID words carry one nibble each in their low bits.
+void read_user_id() {
+    prog_read_block(ADDR_USER_ID, 4, target_info.user_id_words);
+    int id = 0;
+    for (uint16_t w : target_info.user_id_words) id = (id << 4) | (w & 0xF);
+    target_info.user_id = id;
+}
+
+}  // namespace
+
+// The probe goes straight to the port, one byte at a time, because echo mode
+// is not known yet: a line that returns the code byte alone is an echoing one
+// (the programmer stays silent until the frame is complete).
+int prog_probe() {
+    while (port_rx_pending() > 0) {
+        if (port_read_byte() < 0) break;
+    }
+    port_write_byte(CMD_PROBE);
+    platform_sleep_ms(PROBE_PAUSE_MS);
+    link_state.echo_mode = port_read_byte() == CMD_PROBE;
+    port_write_byte(PROBE_CHECK);
+    platform_sleep_ms(PROBE_PAUSE_MS);
+    if (link_state.echo_mode) port_read_byte();
+    return port_read_byte();
+}
+
+int connect_target() {
+    int status = prog_probe();
+    if (status < 0) fail("\nno Programmer connected!");
+    if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");
+    prog_set_vpp_voltage(START_VPP);
+    switch_vpp_on();
+    read_user_id();
+    target_info.device_id = prog_read_word(ADDR_DEVICE_ID);
+    // A missing target reads as all zeros or all ones.
+    if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) fail("\nno target detected!");
+    device_db_load();
+    prog_set_vpp_voltage(device.vpp);
+    if (device.row_size > MAX_ROW_SIZE) fail("\nunsupported rowsize!");
+    return status;
+}
+
+void print_version_line() { std::printf("%s Version %d.%d\n", program_stem, 0, 0); }
+
+void print_target_report(int status) {
+    std::printf("\nTarget device ID:      0x%04X = %s", static_cast<unsigned>(target_info.device_id),
+                target_info.device_name);
+    std::printf("\nProgram flash size:    0x%04X", static_cast<unsigned>(device.flash_size));
+    if (device.eeprom_base != 0) std::printf("\nData EEPROM:           %d", device.eeprom_size);
+    std::printf("\nTarget's user ID:      %04X", static_cast<unsigned>(target_info.user_id));
+    if (status & STATUS_VDD_TARGET) {
+        std::puts("\nVDD by Target (CONFIG: MCLRE_OFF might cause problem!)");
+    } else {
+        std::puts("\nVDD by programmer");
+    }
+}

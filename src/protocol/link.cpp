@@ -1,13 +1,136 @@
-// Placeholder until this module is written.
+// Frame link to the programmer. Outgoing frames collect in the transmit buffer
+// and go out in one write when it fills or before a reply is read, so long
+// runs of commands without replies cost one write per 256 bytes.
 #include "protocol/link.h"
+
+#include "protocol/protocol.h"
+#include "run/fail.h"
+#include "serial/port.h"
+
 LinkState link_state;
-void link_queue_byte(int) {}
-void link_flush() {}
-int link_read_timed(int) { return -1; }
-int link_receive_byte() { return -1; }
-int link_receive_word() { return -1; }
-int link_receive_checksum() { return -1; }
-void link_send_command(int) {}
-void link_send_frame(const unsigned char*, int) {}
-void log_byte(int, LogDirection) {}
-void log_end() {}
+
+namespace {
+
+// A log line holds up to 17 bytes before a new one is started.
+constexpr int LOG_LINE_BYTES = 17;
+
+const char* const COMM_ERROR = "\ncommunication error!";
+
+// The line echoes: every byte written comes back unchanged and before any
+// reply, so each one is read back and compared.
+void check_echo(const unsigned char* sent, int count) {
+    for (int i = 0; i < count; ++i) {
+        int echo = link_read_timed(ECHO_WAITS);
+        if (echo < 0 || echo != sent[i]) fail(COMM_ERROR);
+    }
+}
+
+// Bytes waiting before a frame are stale (late replies, calibration ticks)
+// and are dropped, except a NAK: the programmer refused an earlier frame, so
+// nothing after it can be trusted. It is logged and the run ends silently.
+void drain_input() {
+    while (port_rx_pending() > 0) {
+        int b = port_read_byte();
+        if (b < 0) return;
+        if (b == REPLY_NAK) {
+            log_byte(REPLY_NAK, LOG_RX);
+            fail_silent();
+        }
+    }
+}
+
+void log_text(const char* text) {
+    if (link_state.log_on && link_state.log_file != nullptr) std::fputs(text, link_state.log_file);
+}
+
+}  // namespace
+
+void link_queue_byte(int byte) {
+    link_state.tx_buffer[link_state.tx_count++] = static_cast<unsigned char>(byte);
+    if (link_state.tx_count >= static_cast<int>(sizeof link_state.tx_buffer)) link_flush();
+}
+
+void link_flush() {
+    int count = link_state.tx_count;
+    if (count == 0) return;
+    port_write(link_state.tx_buffer, count);
+    if (link_state.echo_mode) check_echo(link_state.tx_buffer, count);
+    link_state.tx_count = 0;
+}
+
+// Polls the input queue up to waits + 1 times, POLL_MS apart. Each wait returns
+// as soon as a byte arrives, so a reply is taken when it comes, while the time-out
+// stays `waits` poll periods. A device that has gone away ends the run at once.
+int link_read_timed(int waits) {
+    for (int done = 0;; ++done) {
+        if (port_rx_pending() > 0) return port_read_byte();
+        if (port_hung_up()) fail(COMM_ERROR);
+        if (done >= waits) break;
+        check_interrupt();
+        port_wait_rx(POLL_MS);
+    }
+    log_text(" !!! Timeout !!!");
+    return -1;
+}
+
+int link_receive_byte() {
+    link_flush();
+    int r = link_read_timed(REPLY_WAITS);
+    link_state.rx_sum += r;
+    if (r >= 0) log_byte(r, LOG_RX);
+    return r;
+}
+
+int link_receive_word() {
+    int low = link_receive_byte();
+    if (low < 0) return -1;
+    int high = link_receive_byte();
+    if (high < 0) return -1;
+    return low + 256 * high;
+}
+
+int link_receive_checksum() {
+    if (link_receive_byte() < 0) return -1;
+    return link_state.rx_sum & 0xFF;
+}
+
+void link_send_command(int code) {
+    link_state.rx_sum = 0;
+    drain_input();
+    log_byte(code, LOG_TX);
+    link_queue_byte(code);
+    link_queue_byte((256 - (code & 0xFF)) & 0xFF);
+}
+
+void link_send_frame(const unsigned char* bytes, int count) {
+    link_state.rx_sum = 0;
+    drain_input();
+    int sum = 0;
+    for (int i = 0; i < count; ++i) {
+        log_byte(bytes[i], LOG_TX);
+        link_queue_byte(bytes[i]);
+        sum += bytes[i];
+    }
+    link_queue_byte((256 - (sum & 0xFF)) & 0xFF);
+}
+
+// Log format: one line per direction run, "Tx:" or "Rx:" then up to 17 bytes
+// as " %02x". Check bytes, echoes and raw frames never reach here.
+void log_byte(int byte, LogDirection direction) {
+    if (!link_state.log_on || link_state.log_file == nullptr) return;
+    if (direction != link_state.log_direction || link_state.log_line_count >= LOG_LINE_BYTES) {
+        std::fputs(direction == LOG_TX ? "\nTx:" : "\nRx:", link_state.log_file);
+        link_state.log_direction = direction;
+        link_state.log_line_count = 0;
+    }
+    std::fprintf(link_state.log_file, " %02x", byte & 0xFF);
+    ++link_state.log_line_count;
+}
+
+void log_end() {
+    if (link_state.log_file == nullptr) return;
+    std::fputs("\n--------------- end of log --------------\n", link_state.log_file);
+    std::fclose(link_state.log_file);
+    link_state.log_file = nullptr;
+    link_state.log_on = false;
+}

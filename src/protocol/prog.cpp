@@ -1,14 +1,143 @@
-// Placeholder until this module is written.
+// Programmer commands and positioning of the target's address counter. The
+// counter can only be reset to 0, set to 0x8000 (Load Configuration) or moved
+// forward, so the host tracks it in `address_cursor` and never re-reads it.
 #include "protocol/prog.h"
+
+#include "devicedb/devicedb.h"
+#include "protocol/link.h"
+#include "protocol/protocol.h"
+#include "run/fail.h"
+
 int address_cursor;
-void prog_set_vpp_voltage(int) {}
-void prog_set_repeat(int) {}
-void prog_sync() {}
-void prog_delay_us(int) {}
-void prog_load_program_word(int) {}
-void prog_increment(int) {}
-void prog_reset_address() {}
-void prog_set_address(int) {}
-void prog_read_block(int, int, uint16_t*) {}
-uint16_t prog_read_word(int) { return 0; }
-int prog_write_word_checked(int) { return -1; }
+
+namespace {
+
+// Address spaces of the host map.
+constexpr int CONFIG_SPACE = 0x8000;
+constexpr int EEPROM_SPACE = ADDR_EEPROM;
+// The programmer queues increment commands; after this many in a row the host
+// waits for it to catch up before sending more.
+constexpr int INCREMENTS_PER_SYNC = 11;
+constexpr int MAX_REPEAT = 255;
+
+const char* const COMM_ERROR = "\ncommunication error!";
+
+void send_frame2(int code, int arg) {
+    const unsigned char frame[2] = {static_cast<unsigned char>(code),
+                                    static_cast<unsigned char>(arg & 0xFF)};
+    link_send_frame(frame, 2);
+}
+
+void send_frame3(int code, int low, int high) {
+    const unsigned char frame[3] = {static_cast<unsigned char>(code),
+                                    static_cast<unsigned char>(low & 0xFF),
+                                    static_cast<unsigned char>(high & 0xFF)};
+    link_send_frame(frame, 3);
+}
+
+bool in_config_space(int a) { return a >= CONFIG_SPACE && a < EEPROM_SPACE; }
+
+}  // namespace
+
+void prog_set_vpp_voltage(int tenths_of_volt) { send_frame2(CMD_SET_VPP_VOLTAGE, tenths_of_volt); }
+
+// The repeat count applies to the next frame only; a count of 1 is the default.
+void prog_set_repeat(int n) {
+    if (n >= 2) send_frame2(CMD_SET_REPEAT, n);
+}
+
+void prog_sync() {
+    link_send_command(CMD_SYNC);
+    if (link_receive_byte() != REPLY_ACK) fail(COMM_ERROR);
+}
+
+void prog_delay_us(int microseconds) { send_frame3(CMD_DELAY_US, microseconds, microseconds >> 8); }
+
+// Program words are 14 bits wide; the programmer gets the low byte first.
+void prog_load_program_word(int word) {
+    int w = word & 0x3FFF;
+    send_frame3(CMD_LOAD_PROGRAM, w, w >> 8);
+}
+
+// Increments go out 255 to a command under a repeat count; a sync after every
+// 11 commands keeps the programmer's queue from overflowing on long moves.
+void prog_increment(int n) {
+    address_cursor += n;
+    int sent = 0;
+    while (n > 0) {
+        int chunk = n <= MAX_REPEAT ? n : MAX_REPEAT;
+        prog_set_repeat(chunk);
+        link_send_command(CMD_INCREMENT_ADDRESS);
+        ++sent;
+        n -= chunk;
+        if (sent == INCREMENTS_PER_SYNC) {
+            prog_sync();
+            sent = 0;
+        }
+    }
+}
+
+// Type-1 parts (PIC12F629 family) have no Reset Address command: switching VPP
+// off and on puts their counter back to 0.
+void prog_reset_address() {
+    address_cursor = 0;
+    if (device.type_code != 1) {
+        link_send_command(CMD_RESET_ADDRESS);
+        return;
+    }
+    link_send_command(CMD_VPP_OFF);
+    link_send_command(CMD_VPP_ON);
+    link_flush();
+    if (link_read_timed(REPLY_WAITS) != REPLY_ACK) fail("\nVPP activation failed!");
+}
+
+// Reaches `address` from the cursor: forward within a space by increments,
+// backwards or into another space from that space's start.
+void prog_set_address(int address) {
+    if (address == 0) {
+        prog_reset_address();
+    } else if (address < CONFIG_SPACE) {
+        if (address < address_cursor) prog_reset_address();
+    } else if (address < EEPROM_SPACE) {
+        if (!in_config_space(address_cursor) || address < address_cursor) {
+            send_frame3(CMD_LOAD_CONFIG, 0, 0);
+            address_cursor = CONFIG_SPACE;
+        }
+    } else if (address_cursor < EEPROM_SPACE || address < address_cursor) {
+        // The reset leaves the counter on the first data EEPROM byte as well.
+        prog_reset_address();
+        address_cursor = EEPROM_SPACE;
+    }
+    prog_increment(address - address_cursor);
+}
+
+// A repeated read returns `count` consecutive words and leaves the target's
+// counter on the last one read. Missing words read as 0xFFFF; the checksum
+// byte is always awaited and a bad or missing one ends the run.
+void prog_read_block(int address, int count, uint16_t* words) {
+    prog_set_address(address);
+    int c = count & 0xFF;
+    address_cursor += c - 1;
+    prog_set_repeat(c);
+    link_send_command(address >= EEPROM_SPACE ? CMD_READ_DATA : CMD_READ_PROGRAM);
+    for (int i = 0; i < c; ++i) words[i] = static_cast<uint16_t>(link_receive_word());
+    if (link_receive_checksum() != 0) fail(COMM_ERROR);
+}
+
+uint16_t prog_read_word(int address) {
+    uint16_t w = 0;
+    prog_read_block(address, 1, &w);
+    return w;
+}
+
+// Writes one word at the target's current address and reads it back; the
+// address stays where it is, so the cursor is unchanged.
+int prog_write_word_checked(int word) {
+    prog_load_program_word(word);
+    link_send_command(CMD_BEGIN_PROGRAMMING);
+    prog_delay_us(device.data_time);
+    link_send_command(CMD_READ_PROGRAM);
+    int r = link_receive_word();
+    if (r >= 0) link_receive_checksum();
+    return r;
+}
