@@ -1,4 +1,161 @@
-// Placeholder until this module is written.
+// Intel HEX reader. Records are ":" count, address (2 bytes), type, data,
+// checksum, as hexadecimal byte pairs; the bytes of a record sum to 0 mod 256.
+// The file addresses bytes, the chip 14-bit words: a word's low byte sits at
+// the even byte address, bits 8..13 at the odd one.
 #include "image/hex.h"
-int hex_read_byte() { return -1; }
-int hex_load(std::FILE*, uint16_t*, int) { return -1; }
+
+#include <cctype>
+
+#include "devicedb/devicedb.h"
+#include "image/image.h"
+
+namespace {
+
+enum : int {
+    RECORD_DATA = 0x00,
+    RECORD_END = 0x01,
+    RECORD_SEGMENT = 0x02,        // extended segment address: base = value x 16
+    RECORD_START_SEGMENT = 0x03,  // start address (CS:IP); nothing to load
+    RECORD_LINEAR = 0x04,         // extended linear address: base = value x 0x10000
+    RECORD_START_LINEAR = 0x05,   // start address (EIP); nothing to load
+};
+
+// Word addresses above this do not exist in the image.
+constexpr uint64_t LAST_WORD = 0xFFFF;
+
+std::FILE* hex_stream;
+unsigned hex_checksum;
+
+int hex_digit(int c) {
+    if (c == EOF) return -1;
+    c = std::toupper(c);
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// PIC12F629-family HEX files keep configuration words at word 0x2000 and data
+// EEPROM at word 0x2100; move them onto the image's 0x8000 and 0xF000.
+uint64_t map_type1_address(uint64_t a) {
+    if (device.type_code != 1) return a;
+    if (a > 0x41FF) return a + 0x19E00;
+    if (a >= 0x4000) return a + 0xC000;
+    return a;
+}
+
+void flag_region(uint64_t w, int flash_size) {
+    if (w < static_cast<uint64_t>(flash_size) && w <= 0x7FFF) write_flags |= WF_PROGRAM;
+    if (w > 0xEFFF) write_flags |= WF_EEPROM;
+    if (w >= 0x8000 && w <= 0x8003) write_flags |= WF_USER_ID;
+    if (w == 0x8007 || w == 0x8008) write_flags |= WF_CONFIG;
+}
+
+// A later byte for the same half of a word replaces the earlier one; the other
+// half keeps what the cell held (empty, erased or filled).
+void store_byte(uint16_t* cells, uint64_t a, int d) {
+    uint16_t& cell = cells[a / 2];
+    if (a % 2 == 0) {
+        cell = static_cast<uint16_t>(d | (cell & 0x3F00));
+    } else {
+        cell = static_cast<uint16_t>(((d << 8) | (cell & 0x00FF)) & 0x3FFF);
+    }
+}
+
+int load_data(uint64_t base, int count, uint16_t* cells, int flash_size) {
+    for (int k = 0; k < count; ++k) {
+        uint64_t a = base + static_cast<uint64_t>(k);
+        uint64_t w = a / 2;
+        if (w > LAST_WORD) {
+            std::puts("\nHexfile contains invalid address!");
+            return -1;
+        }
+        int d = hex_read_byte();
+        if (d < 0) return -1;
+        if (w <= 0x7FFF && w >= static_cast<uint64_t>(flash_size < 0 ? 0 : flash_size)) {
+            std::puts("\nData from hexfile exceed flashsize!");
+            return -1;
+        }
+        flag_region(w, flash_size);
+        store_byte(cells, a, d);
+    }
+    return 0;
+}
+
+// Start address records name an entry point, which a PIC has no use for; their
+// bytes still count towards the checksum.
+int skip_data(int count) {
+    for (int k = 0; k < count; ++k) {
+        if (hex_read_byte() < 0) return -1;
+    }
+    return 0;
+}
+
+// The two bytes after the type field of an address record, high byte first.
+int read_address_value() {
+    int hi = hex_read_byte();
+    if (hi < 0) return -1;
+    int lo = hex_read_byte();
+    if (lo < 0) return -1;
+    return hi * 0x100 + lo;
+}
+
+// Returns 1 at the end of the file, 0 when a colon was found.
+int scan_to_colon() {
+    for (;;) {
+        int c = std::fgetc(hex_stream);
+        if (c == EOF) return 1;
+        if (c == ':') return 0;
+    }
+}
+
+}  // namespace
+
+int hex_read_byte() {
+    int hi = hex_digit(std::fgetc(hex_stream));
+    if (hi < 0) return -1;
+    int lo = hex_digit(std::fgetc(hex_stream));
+    if (lo < 0) return -1;
+    int byte = hi * 16 + lo;
+    hex_checksum = (hex_checksum + static_cast<unsigned>(byte)) & 0xFF;
+    return byte;
+}
+
+// Every byte address is held in 64 bits, so neither the base, the type-1 move
+// nor the offset of a data byte can wrap round into a valid address.
+int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
+    hex_stream = stream;
+    uint64_t base = 0;
+    for (;;) {
+        if (scan_to_colon() != 0) return 1;
+        hex_checksum = 0;
+        int count = hex_read_byte();
+        int addr_hi = hex_read_byte();
+        int addr_lo = count < 0 || addr_hi < 0 ? -1 : hex_read_byte();
+        int type = addr_lo < 0 ? -1 : hex_read_byte();
+        if (type < 0) return -1;
+        uint64_t a = map_type1_address(base + static_cast<uint64_t>(addr_hi * 0x100 + addr_lo));
+        int value = 0;
+        switch (type) {
+        case RECORD_DATA:
+            if (load_data(a, count, image_cells, flash_size) < 0) return -1;
+            break;
+        case RECORD_END:
+            break;
+        case RECORD_LINEAR:
+        case RECORD_SEGMENT:
+            value = read_address_value();
+            if (value < 0) return -1;
+            base = static_cast<uint64_t>(value) << (type == RECORD_LINEAR ? 16 : 4);
+            break;
+        case RECORD_START_SEGMENT:
+        case RECORD_START_LINEAR:
+            if (skip_data(count) < 0) return -1;
+            break;
+        default:
+            std::puts("\nHexfile contains unknown record type!");
+            return -1;
+        }
+        if (hex_read_byte() < 0 || hex_checksum != 0) return -1;
+        if (type == RECORD_END) return 0;
+    }
+}

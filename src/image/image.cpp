@@ -1,8 +1,40 @@
-// Placeholder until this module is written.
+// The memory image: one static cell per word address of the host's map, the
+// write flags that steer the write sequence, and the two words that carry a
+// PIC12F629-family chip's factory calibration data across a bulk erase.
 #include "image/image.h"
+
+#include "devicedb/devicedb.h"
+
 uint16_t image[IMAGE_SIZE];
 int write_flags;
 uint16_t saved_osccal_word;
 uint16_t saved_config_word;
-void image_init() {}
-int classify_address(int) { return REGION_NONE; }
+
+namespace {
+
+// Any value above 0x3FFF in a saved word means "nothing read from the chip yet".
+constexpr uint16_t NOTHING_SAVED = 0x8000;
+
+}  // namespace
+
+void image_init() {
+    for (int a = 0; a < IMAGE_SIZE; ++a) image[a] = EMPTY_CELL;
+    write_flags = 0;
+    saved_osccal_word = NOTHING_SAVED;
+    saved_config_word = NOTHING_SAVED;
+}
+
+// Whether an address belongs to the connected chip and how its cell is shown:
+// EEPROM cells hold one byte, flash and configuration cells one 14-bit word.
+// The configuration space the chip answers for is one row long (8 words on
+// chips without rows), which covers the user IDs, device ID and config words.
+int classify_address(int a) {
+    if (a < 0 || a >= IMAGE_SIZE) return REGION_NONE;
+    if (device.eeprom_size != 0 && a >= device.eeprom_base &&
+        a - device.eeprom_base < device.eeprom_size) {
+        return REGION_EEPROM;
+    }
+    if (a <= 0x7FFF) return a < device.flash_size ? REGION_WORD : REGION_NONE;
+    int row = device.row_size != 0 ? device.row_size : 8;
+    return a <= 0x7FFF + row ? REGION_WORD : REGION_NONE;
+}

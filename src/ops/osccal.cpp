@@ -1,3 +1,49 @@
-// Placeholder until this module is written.
+// /OSCCAL: the programmer runs a calibration helper on the target and sends one
+// byte per tick of 65536 us of the target's oscillator. Summing the ticks'
+// nominal time against the wall clock shows whether the oscillator runs fast
+// (the printed difference grows) or slow (it falls).
 #include "ops/osccal.h"
-void run_osccal_helper() {}
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "protocol/link.h"
+#include "protocol/prog.h"
+#include "protocol/protocol.h"
+#include "run/fail.h"
+#include "serial/port.h"
+
+namespace {
+
+constexpr double TICK_SECONDS = 0.065536;
+constexpr double MS_PER_SECOND = 1000;
+// Longest wait for a tick before the key and the interrupt flag are looked at
+// again; keeps the loop from spinning a core at full load.
+constexpr int POLL_WAIT_MS = 1;
+
+}  // namespace
+
+void run_osccal_helper() {
+    long start = platform_clock_ms();
+    link_send_command(CMD_OSCCAL_HELPER);
+    link_flush();
+    // The nominal time is summed in single precision, rounding included.
+    float nominal = 0;
+    platform_key_begin();
+    for (;;) {
+        check_interrupt();
+        if (platform_key_pressed()) break;
+        if (port_rx_pending() <= 0) {
+            port_wait_rx(POLL_WAIT_MS);
+            continue;
+        }
+        // The tick's value carries nothing; it is neither summed nor logged.
+        port_read_byte();
+        nominal = static_cast<float>(nominal + TICK_SECONDS);
+        long elapsed = platform_clock_ms() - start;
+        std::printf("\n%f", nominal - elapsed / MS_PER_SECOND);
+    }
+    platform_key_end();
+    // The sync stops the ticks; those still waiting are drained before it goes out.
+    prog_sync();
+}

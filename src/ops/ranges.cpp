@@ -1,7 +1,118 @@
-// Placeholder until this module is written.
+// /READ, /ERASE and /FILL over the image's address map. Erase and fill only edit
+// the image; the write sequence carries the result to the chip. Chips with rows
+// erase and program whole rows, so a range that starts or ends inside a row of
+// program flash first has that row read back from the chip, or the row's words
+// outside the range would come back erased.
 #include "ops/ranges.h"
-void show_range() {}
-void erase_range() {}
-void fill_range() {}
-void prepare_range(int, int) {}
-void read_back_row(int) {}
+
+#include <cstdio>
+
+#include "devicedb/devicedb.h"
+#include "image/image.h"
+#include "protocol/prog.h"
+#include "protocol/protocol.h"
+#include "run/options.h"
+
+namespace {
+
+constexpr int LAST_ADDRESS = 0xFFFF;
+// Rows longer than this are refused when the chip is identified.
+constexpr int MAX_ROW = 32;
+
+int row_size() { return device.row_size; }
+bool has_rows() { return row_size() > 0 && row_size() <= MAX_ROW; }
+
+// Row arithmetic by division, so that a row size that is not a power of two
+// still gives one consistent set of row boundaries.
+int row_start(int a) { return a - a % row_size(); }
+bool starts_row(int a) { return a % row_size() == 0; }
+bool ends_row(int a) { return a % row_size() == row_size() - 1; }
+
+// No cell lies beyond the image, and the loops must not count past INT_MAX.
+int last_of(int to) { return to > LAST_ADDRESS ? LAST_ADDRESS : to; }
+
+int normalised_read_end(int from, int to) {
+    if (to < 0) to = from;
+    if (to < from) to = LAST_ADDRESS;
+    if (to > LAST_ADDRESS) to = LAST_ADDRESS;
+    return to;
+}
+
+}  // namespace
+
+// Lines of 8 words from a multiple of 8, or 16 EEPROM bytes from a multiple of
+// 16; the first line starts wherever the range does. Each cell is one read.
+void show_range() {
+    int from = settings.read_from;
+    if (from < 0) return;
+    int to = normalised_read_end(from, settings.read_to);
+    int n = 0;
+    for (int a = from; a <= to; ++a) {
+        int r = classify_address(a);
+        if (r == REGION_NONE) continue;
+        int m = r == REGION_EEPROM ? 15 : 7;
+        if ((a & m) == 0 || n == 0) {
+            std::printf("\n  %04x: ", a);
+            n = 0;
+        }
+        unsigned v = prog_read_word(a);
+        if (r == REGION_EEPROM) {
+            std::printf(" %02x", v & 0xFF);
+        } else {
+            std::printf(" %04x", v);
+        }
+        ++n;
+    }
+}
+
+void erase_range() {
+    int from = settings.erase_from;
+    int to = settings.erase_to;
+    if (from < 0 || (write_flags & WF_BULK_ERASE)) return;
+    prepare_range(from, to);
+    for (int a = from; a <= last_of(to); ++a) {
+        if (classify_address(a) != REGION_NONE) image[a] = 0x3FFF;
+    }
+}
+
+// The value goes in unmasked (low 16 bits); without a value (-1) the cells
+// become empty. On type-1 chips a fill of the calibration address supplies the
+// RETLW instruction the write sequence keeps instead of the chip's own.
+void fill_range() {
+    int from = settings.fill_from;
+    int to = settings.fill_to;
+    if (from < 0) return;
+    prepare_range(from, to);
+    uint16_t value = static_cast<uint16_t>(settings.fill_value & 0xFFFF);
+    for (int a = from; a <= last_of(to); ++a) {
+        if (classify_address(a) == REGION_NONE) continue;
+        image[a] = value;
+        if (device.type_code == 1 && a == device.osccal_address) saved_osccal_word = value;
+    }
+}
+
+void prepare_range(int from, int to) {
+    if (has_rows() && from < device.flash_size) {
+        if (!starts_row(from)) read_back_row(from);
+        if (!ends_row(to)) read_back_row(to);
+    }
+    if (from < device.flash_size) write_flags |= WF_PROGRAM;
+    if (to > 0xEFFF) write_flags |= WF_EEPROM;
+    if (from <= 0x8003 && to >= 0x8000) write_flags |= WF_USER_ID;
+    if (from <= 0x8008 && to >= 0x8007) write_flags |= WF_CONFIG;
+}
+
+// The chip's words go only into cells that are still empty: a cell that an
+// earlier range command of this run has set (an erase before a fill) keeps
+// what that command put there.
+void read_back_row(int address) {
+    if (!has_rows() || address < 0 || address >= device.flash_size) return;
+    int start = row_start(address);
+    int n = row_size();
+    if (start + n > IMAGE_SIZE) return;
+    uint16_t buf[MAX_ROW];
+    prog_read_block(start, n, buf);
+    for (int k = 0; k < n; ++k) {
+        if (image[start + k] == EMPTY_CELL) image[start + k] = buf[k];
+    }
+}
