@@ -1,6 +1,22 @@
-// Placeholder until this module is written.
+// Sleeping and the millisecond clock on POSIX systems.
 #include "platform/platform.h"
 #ifndef _WIN32
-void platform_sleep_ms(int) {}
-long platform_clock_ms() { return 0; }
+#include <cerrno>
+#include <ctime>
+
+// Sleeps the whole time even when a signal cuts the sleep short, except for
+// Ctrl+C / SIGTERM: then the caller's next poll should see the flag at once.
+void platform_sleep_ms(int ms) {
+    if (ms <= 0) return;
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        if (platform_interrupted()) return;
+    }
+}
+
+long platform_clock_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
+}
 #endif

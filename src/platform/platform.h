@@ -13,6 +13,11 @@ long platform_clock_ms();  // elapsed milliseconds on a monotonic clock
 int platform_strnicmp(const char* a, const char* b, std::size_t n);
 int platform_stricmp(const char* a, const char* b);
 
+// file.cpp
+// Puts file `from` in the place of `to` in one step (the old `to` is replaced).
+// Returns 1 on success, 0 on failure.
+int platform_replace_file(const char* from, const char* to);
+
 // console_posix.cpp / console_win32.cpp
 // Key test for the calibration helper: begin puts a terminal stdin into
 // non-canonical no-echo mode, end restores it (safe to call at any time, twice,

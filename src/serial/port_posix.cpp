@@ -1,16 +1,304 @@
-// Placeholder until this module is written.
+// The serial port on POSIX systems (termios). The programmer wants 8N1 at the
+// chosen rate, no flow control and DTR/RTS held off; reads must return at once
+// and writes block until the driver holds every byte.
 #include "serial/port.h"
 #ifndef _WIN32
-int port_open(int, int) { return 0; }
-int port_open_path(const char*, int) { return 0; }
-int port_close() { return 1; }
-int port_read_byte() { return -1; }
-int port_read(unsigned char*, int) { return 0; }
-int port_write_byte(int) { return 0; }
-int port_write(const unsigned char*, int) { return 0; }
-int port_rx_pending() { return 0; }
-int port_tx_pending() { return 0; }
-int port_wait_rx(int) { return 0; }
-int port_hung_up() { return 0; }
-void port_write_from_signal(const unsigned char*, int) {}
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+namespace {
+
+// Read from the last-resort signal handler, hence sig_atomic_t.
+volatile std::sig_atomic_t port_fd = -1;
+int hung_up = 0;
+
+// A read or poll that reports EIO/ENXIO/POLLHUP means the device has gone
+// (USB adapter pulled, the other side of a pseudo-terminal closed).
+void note_error(int error) {
+    if (error == EIO || error == ENXIO) hung_up = 1;
+}
+
+void note_revents(short revents) {
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) hung_up = 1;
+}
+
+int fail_open(int fd) {
+    close(fd);
+    return 0;
+}
+
+speed_t standard_speed(int baud) {
+    switch (baud) {
+        case 50: return B50;
+        case 75: return B75;
+        case 110: return B110;
+        case 134: return B134;
+        case 150: return B150;
+        case 200: return B200;
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 1800: return B1800;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+#ifdef B460800
+        case 460800: return B460800;
+#endif
+#ifdef B500000
+        case 500000: return B500000;
+#endif
+#ifdef B921600
+        case 921600: return B921600;
+#endif
+#ifdef B1000000
+        case 1000000: return B1000000;
+#endif
+        default: return B0;
+    }
+}
+
+// Raw 8N1: no echo, no line editing, no character translation, no parity,
+// no flow control in either direction; the modem lines are not watched.
+void make_raw(termios& mode) {
+    cfmakeraw(&mode);
+    mode.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    mode.c_iflag |= IGNBRK;
+    mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
+#ifdef CRTSCTS
+    mode.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    mode.c_cflag |= CS8 | CLOCAL | CREAD;
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = 0;
+}
+
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
+                           defined(__arm__) || defined(__riscv))
+// Linux sets any rate with the termios2 record and the BOTHER speed code.
+// <asm/termbits.h> clashes with <termios.h>, so the kernel record is declared
+// here; this layout holds for the architectures listed above.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44, "unexpected termios2 layout");
+constexpr unsigned long GET_TERMIOS2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long SET_TERMIOS2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t SPEED_MASK = 0010017;    // CBAUD
+constexpr tcflag_t SPEED_OTHER = 0010000;   // BOTHER: rate in c_ispeed/c_ospeed
+constexpr tcflag_t INPUT_SPEED_SHIFT = 16;  // IBSHIFT
+
+// The driver may round to the nearest rate its divider can make; up to 3 %
+// off is still a working UART link, more is a refusal.
+bool close_enough(unsigned got, int want) {
+    long diff = static_cast<long>(got) - want;
+    if (diff < 0) diff = -diff;
+    return diff * 100 <= static_cast<long>(want) * 3;
+}
+
+bool set_other_speed(int fd, int baud) {
+    KernelTermios2 mode{};
+    if (ioctl(fd, GET_TERMIOS2, &mode) != 0) return false;
+    mode.c_cflag &= ~(SPEED_MASK | (SPEED_MASK << INPUT_SPEED_SHIFT));
+    mode.c_cflag |= SPEED_OTHER | (SPEED_OTHER << INPUT_SPEED_SHIFT);
+    mode.c_ispeed = static_cast<speed_t>(baud);
+    mode.c_ospeed = static_cast<speed_t>(baud);
+    if (ioctl(fd, SET_TERMIOS2, &mode) != 0) return false;
+    KernelTermios2 check{};
+    if (ioctl(fd, GET_TERMIOS2, &check) != 0) return false;
+    return close_enough(check.c_ospeed, baud) && close_enough(check.c_ispeed, baud);
+}
+#else
+bool set_other_speed(int, int) { return false; }
+#endif
+
+// Applies raw 8N1 at `baud`. A rate the driver does not take is a failure:
+// tcsetattr reports success when any part of the change took, so the rate is
+// read back.
+bool set_line(int fd, int baud) {
+    termios mode{};
+    if (tcgetattr(fd, &mode) != 0) return false;
+    make_raw(mode);
+    speed_t speed = standard_speed(baud);
+    if (speed != B0 && cfsetspeed(&mode, speed) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &mode) != 0) return false;
+    if (speed == B0) return set_other_speed(fd, baud);
+    termios check{};
+    if (tcgetattr(fd, &check) != 0) return false;
+    return cfgetospeed(&check) == speed && (check.c_cflag & CSIZE) == CS8;
+}
+
+// Serial drivers buffer received bytes for a few milliseconds before handing
+// them on; low-latency mode hands each byte on at once, which matters for the
+// many short replies. Drivers that do not know it are left alone.
+void ask_low_latency(int fd) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+#else
+    (void)fd;
+#endif
+}
+
+// Dropping DTR and RTS: the programmer must not see a modem handshake or a
+// reset pulse. A pseudo-terminal has no modem lines; that failure is harmless.
+void drop_modem_lines(int fd) {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+}
+
+// Waits until the driver can take more bytes; false when it never will.
+bool wait_writable(int fd) {
+    for (;;) {
+        if (platform_interrupted()) return false;
+        pollfd p{fd, POLLOUT, 0};
+        int n = poll(&p, 1, 100);
+        if (n < 0 && errno != EINTR) return false;
+        if (n <= 0) continue;
+        if (p.revents & POLLOUT) return true;
+        note_revents(p.revents);
+        return false;
+    }
+}
+
+}  // namespace
+
+// Opens the device for this process alone: flock keeps out a second picup even
+// when it runs as root, TIOCEXCL keeps out other programs that do not lock.
+int port_open_path(const char* path, int baud) {
+    if (port_fd >= 0) port_close();
+    if (path == nullptr || path[0] == '\0' || baud <= 0) return 0;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (!isatty(fd)) return fail_open(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_open(fd);
+    if (ioctl(fd, TIOCEXCL) != 0) return fail_open(fd);
+    drop_modem_lines(fd);
+    if (!set_line(fd, baud)) return fail_open(fd);
+    drop_modem_lines(fd);
+    ask_low_latency(fd);
+    hung_up = 0;
+    port_fd = fd;
+    return 1;
+}
+
+// COM<n> is the n-th serial port: /dev/ttyS<n-1>.
+int port_open(int number, int baud) {
+    if (number < 1 || number > 99) return 0;
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", number - 1);
+    return port_open_path(path, baud);
+}
+
+int port_close() {
+    if (port_fd >= 0) {
+        int fd = port_fd;
+        port_fd = -1;
+        close(fd);
+    }
+    return 1;
+}
+
+int port_read_byte() {
+    unsigned char byte = 0;
+    return port_read(&byte, 1) == 1 ? byte : -1;
+}
+
+int port_read(unsigned char* buffer, int count) {
+    if (port_fd < 0 || count <= 0) return 0;
+    ssize_t n = read(port_fd, buffer, static_cast<size_t>(count));
+    if (n < 0) {
+        note_error(errno);
+        return 0;
+    }
+    return static_cast<int>(n);
+}
+
+int port_write_byte(int byte) {
+    unsigned char b = static_cast<unsigned char>(byte);
+    return port_write(&b, 1);
+}
+
+// Loops until the driver holds every byte. It gives up only when the device
+// has gone or the user interrupts, since nothing else will unblock it.
+int port_write(const unsigned char* buffer, int count) {
+    if (port_fd < 0 || count <= 0) return 0;
+    int done = 0;
+    while (done < count) {
+        ssize_t n = write(port_fd, buffer + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            note_error(errno);
+            break;
+        }
+        if (!wait_writable(port_fd)) break;
+    }
+    return done;
+}
+
+int port_rx_pending() {
+    int count = 0;
+    if (port_fd < 0) return 0;
+    if (ioctl(port_fd, FIONREAD, &count) != 0) {
+        note_error(errno);
+        return 0;
+    }
+    return count;
+}
+
+int port_tx_pending() {
+    int count = 0;
+    if (port_fd < 0 || ioctl(port_fd, TIOCOUTQ, &count) != 0) return 0;
+    return count;
+}
+
+int port_wait_rx(int ms) {
+    if (port_fd < 0) return 0;
+    int pending = port_rx_pending();
+    if (pending > 0 || hung_up) return pending;
+    pollfd p{port_fd, POLLIN, 0};
+    if (poll(&p, 1, ms < 0 ? 0 : ms) > 0) note_revents(p.revents);
+    return port_rx_pending();
+}
+
+int port_hung_up() { return hung_up; }
+
+void port_write_from_signal(const unsigned char* buffer, int count) {
+    int fd = port_fd;
+    if (fd < 0) return;
+    while (count > 0) {
+        ssize_t n = write(fd, buffer, static_cast<size_t>(count));
+        if (n <= 0) return;
+        buffer += n;
+        count -= static_cast<int>(n);
+    }
+}
 #endif
