@@ -14,7 +14,7 @@ namespace sim {
 struct Faults {
     int nak_before_frame = -1;    // send REPLY_NAK instead of carrying out frame N
     int corrupt_read_reply = -1;  // the checksum of read reply N is wrong
-    int drop_reply_byte = -1;     // reply byte N (counting every byte sent) is lost
+    int drop_reply_byte = -1;     // reply byte N (counting every byte the programmer sends, not echoes) is lost
     int stall_after_frame = -1;   // after frame N the programmer goes silent for good
     int hangup_after_frame = -1;  // after frame N the line closes
     bool vpp_on_fail = false;     // CMD_VPP_ON is never acknowledged
@@ -56,6 +56,12 @@ public:
     uint64_t bytes_to_host() const;
     bool last_frame_was_vpp_off() const;
     bool vpp_on() const;
+    // Sum of the CMD_DELAY_US times, frames answered (status, ACK, read
+    // replies), and program/erase operations lost because the host did not
+    // give them their time.
+    uint64_t delay_us_total() const;
+    uint64_t replies_sent() const;
+    uint64_t lost_operations() const;
 
 private:
     struct Impl;

@@ -1,0 +1,96 @@
+// Target chip models behind the emulated programmer: the ICSP command set of the
+// PIC12F1840/PIC16F1xxx row-latch parts and of the older PIC12F629 family, with
+// flash that only programs bits from 1 to 0, internally timed operations that
+// need their full time, and the factory data a bulk erase destroys.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+namespace sim {
+
+// One line of the default device database, plus what the emulator needs.
+struct PartInfo {
+    const char* name;
+    int hardware_id;
+    int mask;
+    int row_size;     // 0: word programming, no row erase (type 1)
+    int flash_size;   // words
+    int eeprom_size;  // bytes
+    int type;         // 1: PIC12F629 family
+    int program_us;   // P: flash row/word programming time
+    int data_us;      // D: EEPROM and configuration word programming time
+    int row_erase_us; // R
+    int bulk_us;      // B
+};
+
+// Case-insensitive look-up; nullptr when the name is unknown.
+const PartInfo* part_find(const std::string& name);
+const std::vector<PartInfo>& part_list();
+// The ID a factory chip reports: the hardware ID plus revision bits where the
+// database's mask leaves the low five bits free.
+int part_default_id(const PartInfo& part);
+
+// An internally timed operation started on the chip, carried out only when the
+// programmer lets it run for `required_us` before the next ICSP command.
+struct TimedOp {
+    enum Kind { NONE, PROGRAM_ROW, PROGRAM_WORD, PROGRAM_DATA, ROW_ERASE, BULK_PROGRAM, BULK_DATA };
+    Kind kind = NONE;
+    int counter = 0;  // address counter when the command was given
+    std::array<uint16_t, 32> latch{};
+    uint32_t loaded = 0;  // bit i: latch i was loaded
+    uint8_t data = 0xFF;
+    int required_us = 0;
+};
+
+class Chip : public Target {
+public:
+    Chip(const PartInfo& part, int device_id);
+    uint16_t peek(int address) const override;
+    void poke(int address, uint16_t value) override;
+    int flash_size() const override { return part_.flash_size; }
+    int eeprom_size() const override { return part_.eeprom_size; }
+    std::string part() const override { return part_.name; }
+    const PartInfo& info() const { return part_; }
+
+    // ICSP commands. enter/leave are VPP on and off.
+    void enter_programming();
+    void leave_programming();
+    bool programming() const { return programming_; }
+    int counter() const { return counter_; }
+    void reset_address();
+    void load_config();
+    void increment();
+    void load_program(uint16_t word);
+    void load_data(uint8_t byte);
+    uint16_t read_program() const;
+    uint16_t read_data() const;
+    TimedOp begin_programming();
+    TimedOp row_erase();
+    TimedOp bulk_erase_program();
+    TimedOp bulk_erase_data();
+    void commit(const TimedOp& op);
+
+private:
+    int flash_index(int address) const;
+    int eeprom_index(int address) const;
+    bool config_writable(int address) const;
+    void program_config(int address, uint16_t word);
+
+    PartInfo part_;
+    std::vector<uint16_t> flash_;
+    std::vector<uint8_t> eeprom_;
+    std::array<uint16_t, 32> config_{};  // 0x8000..0x801F
+    bool programming_ = false;
+    int counter_ = 0;  // picup's map: 0x0000.. program, 0x8000.. configuration
+    std::array<uint16_t, 32> latch_{};
+    uint32_t loaded_ = 0;
+    uint8_t data_latch_ = 0xFF;
+    bool data_loaded_ = false;
+    bool last_load_data_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,139 @@
+// The serial port and the clock of the product, served by the emulated
+// programmer on a virtual clock: sleeping and waiting move virtual time
+// forward, so a run that would take seconds on the wire takes microseconds.
+#include "sim/inproc.h"
+
+#include <memory>
+
+#include "platform/platform.h"
+#include "serial/port.h"
+
+namespace {
+
+struct State {
+    std::unique_ptr<sim::Programmer> programmer;
+    double now_us = 0;
+    bool open = false;
+    std::vector<uint8_t> bytes;
+    std::vector<std::vector<uint8_t>> writes;
+};
+
+State& state() {
+    static State s;
+    if (!s.programmer) s.programmer = std::make_unique<sim::Programmer>(sim::Config());
+    return s;
+}
+
+sim::Programmer& prog() { return *state().programmer; }
+
+// Host bytes leave at the current time; on a paced line the write also takes
+// the bytes' wire time.
+int deliver(const unsigned char* buffer, int count) {
+    State& s = state();
+    if (!s.open || count <= 0) return 0;
+    s.bytes.insert(s.bytes.end(), buffer, buffer + count);
+    s.writes.emplace_back(buffer, buffer + count);
+    s.programmer->receive(buffer, static_cast<size_t>(count), s.now_us);
+    const sim::Config& c = s.programmer->config();
+    if (c.paced) s.now_us += count * 10e6 / (c.baud > 0 ? c.baud : 115200);
+    return count;
+}
+
+}  // namespace
+
+namespace inproc {
+
+void reset(const sim::Config& config) {
+    State& s = state();
+    s.programmer = std::make_unique<sim::Programmer>(config);
+    s.now_us = 0;
+    s.open = false;
+    s.bytes.clear();
+    s.writes.clear();
+}
+
+sim::Programmer& programmer() { return prog(); }
+sim::Target& target() { return prog().target(); }
+const std::vector<uint8_t>& host_bytes() { return state().bytes; }
+const std::vector<std::vector<uint8_t>>& host_writes() { return state().writes; }
+void clear_trace() {
+    state().bytes.clear();
+    state().writes.clear();
+}
+double now_us() { return state().now_us; }
+
+}  // namespace inproc
+
+int port_open(int number, int) {
+    if (number < 1 || number > 99) return 0;
+    state().open = true;
+    return 1;
+}
+
+int port_open_path(const char* path, int) {
+    if (!path || !*path) return 0;
+    state().open = true;
+    return 1;
+}
+
+int port_close() {
+    state().open = false;
+    return 1;
+}
+
+int port_read_byte() {
+    State& s = state();
+    if (!s.open) return -1;
+    return s.programmer->read_byte(s.now_us);
+}
+
+int port_read(unsigned char* buffer, int count) {
+    int n = 0;
+    while (n < count) {
+        int b = port_read_byte();
+        if (b < 0) break;
+        buffer[n++] = static_cast<unsigned char>(b);
+    }
+    return n;
+}
+
+int port_write_byte(int byte) {
+    unsigned char b = static_cast<unsigned char>(byte);
+    return deliver(&b, 1);
+}
+
+int port_write(const unsigned char* buffer, int count) { return deliver(buffer, count); }
+
+int port_rx_pending() {
+    State& s = state();
+    if (!s.open) return 0;
+    return static_cast<int>(s.programmer->available(s.now_us));
+}
+
+int port_tx_pending() { return 0; }
+
+// Advances virtual time to the next reply byte, or by `ms` when none comes
+// sooner.
+int port_wait_rx(int ms) {
+    State& s = state();
+    if (!s.open) return 0;
+    int n = port_rx_pending();
+    if (n > 0) return n;
+    double deadline = s.now_us + (ms > 0 ? ms : 0) * 1000.0;
+    double next = s.programmer->next_output_us(s.now_us);
+    s.now_us = (next >= 0 && next <= deadline) ? next : deadline;
+    return port_rx_pending();
+}
+
+int port_hung_up() {
+    State& s = state();
+    return s.open && s.programmer->hung_up() ? 1 : 0;
+}
+
+void port_write_from_signal(const unsigned char* buffer, int count) { deliver(buffer, count); }
+
+void platform_sleep_ms(int ms) {
+    if (ms > 0) state().now_us += ms * 1000.0;
+}
+
+long platform_clock_ms() { return static_cast<long>(state().now_us / 1000.0); }
