@@ -1,1 +1,374 @@
-int main() { return 0; }
+// picsim: serves the emulated programmer on a pseudo-terminal and runs a
+// command against it, or just serves until it is stopped (--serve).
+//
+//   picsim [options] -- picup /INFO blinky.hex
+//
+// The command gets /COM=<pty path> appended, or the path substituted where an
+// argument contains {port}. When the command ends, picsim prints what changed
+// in the target's memory and the traffic totals, and exits with its exit code.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/chip.h"
+#include "sim/hexfile.h"
+#include "sim/sim.h"
+
+namespace {
+
+struct Options {
+    sim::Config config;
+    std::vector<std::string> command;
+    std::vector<std::pair<int, int>> pokes;
+    std::string load, save, state, report;
+    bool serve = false;
+};
+
+const char* const kHelp =
+    "usage: picsim [options] -- COMMAND [ARGS...]\n"
+    "       picsim [options] --serve\n"
+    "\n"
+    "Serves an emulated programmer with a target chip on a pseudo-terminal and\n"
+    "runs COMMAND against it. COMMAND gets /COM=<pty path> appended, unless an\n"
+    "argument contains {port}, which is replaced by the path. picsim exits with\n"
+    "the command's exit code and prints a summary of the run on stderr.\n"
+    "\n"
+    "Target:\n"
+    "  --part NAME            target chip (default PIC16F1825)\n"
+    "  --id HEX               device ID word at 0x8006 (default: the part's own)\n"
+    "  --load FILE.hex        preload target memory (picup's address map)\n"
+    "  --save FILE.hex        write the programmed cells at the end\n"
+    "  --state FILE           keep memory between runs: read when it exists,\n"
+    "                         written at the end\n"
+    "  --poke ADDR=VALUE      set one cell before the run (hex; repeatable)\n"
+    "Programmer and line:\n"
+    "  --status HEX           status byte answered to the probe (default 0)\n"
+    "  --echo                 the line echoes every byte the host sends\n"
+    "  --loopback             echo only, no programmer behind the line\n"
+    "  --silent               nothing attached: no byte ever comes back\n"
+    "  --paced                10 bits per byte at --baud, delays take time\n"
+    "  --baud N               line speed for --paced (default 115200)\n"
+    "  --latency MS           adapter turnaround before each burst of replies\n"
+    "  --osccal-error FRACTION  calibration ticks come this much faster\n"
+    "Faults (frames, replies and bytes counted from 1, the probe is frame 1):\n"
+    "  --nak-before-frame N   answer frame N with NAK instead of carrying it out\n"
+    "  --corrupt-read N       wrong checksum on read reply N\n"
+    "  --drop-reply-byte N    lose reply byte N\n"
+    "  --stall-after-frame N  go silent after frame N\n"
+    "  --hangup-after-frame N close the line after frame N\n"
+    "  --vpp-fail             never acknowledge VPP on\n"
+    "  --corrupt-echo N       invert echo byte N\n"
+    "Output:\n"
+    "  --report FILE.json     machine-readable record of the run\n"
+    "  --serve                print the pty path on stdout and serve until\n"
+    "                         SIGTERM/SIGINT, then write --save/--state/--report\n"
+    "  --help                 this text\n";
+
+[[noreturn]] void usage_error(const std::string& message) {
+    std::cerr << "picsim: " << message << "\n(see picsim --help)\n";
+    std::exit(2);
+}
+
+long number(const std::string& text, int base, const std::string& option) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, base);
+    if (text.empty() || *end || errno) usage_error("bad value for " + option + ": " + text);
+    return v;
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    int i = 1;
+    auto value = [&](const std::string& opt) -> std::string {
+        if (i + 1 >= argc) usage_error(opt + " needs a value");
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        sim::Config& c = o.config;
+        sim::Faults& f = c.faults;
+        if (a == "--") { ++i; break; }
+        if (a == "--help" || a == "-h") { std::cout << kHelp; std::exit(0); }
+        else if (a == "--part") c.part = value(a);
+        else if (a == "--id") c.device_id = static_cast<int>(number(value(a), 16, a));
+        else if (a == "--load") o.load = value(a);
+        else if (a == "--save") o.save = value(a);
+        else if (a == "--state") o.state = value(a);
+        else if (a == "--report") o.report = value(a);
+        else if (a == "--status") c.status = static_cast<int>(number(value(a), 16, a)) & 0xFF;
+        else if (a == "--echo") c.echo = true;
+        else if (a == "--loopback") c.loopback = true;
+        else if (a == "--silent") c.silent = true;
+        else if (a == "--paced") c.paced = true;
+        else if (a == "--baud") c.baud = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--latency") c.latency_ms = std::atof(value(a).c_str());
+        else if (a == "--osccal-error") c.osccal_rate_error = std::atof(value(a).c_str());
+        else if (a == "--nak-before-frame") f.nak_before_frame = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--corrupt-read") f.corrupt_read_reply = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--drop-reply-byte") f.drop_reply_byte = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--stall-after-frame") f.stall_after_frame = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--hangup-after-frame") f.hangup_after_frame = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--vpp-fail") f.vpp_on_fail = true;
+        else if (a == "--corrupt-echo") f.corrupt_echo_byte = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--serve") o.serve = true;
+        else if (a == "--poke") {
+            std::string v = value(a);
+            size_t eq = v.find('=');
+            if (eq == std::string::npos) usage_error("--poke needs ADDR=VALUE");
+            o.pokes.emplace_back(number(v.substr(0, eq), 16, a), number(v.substr(eq + 1), 16, a));
+        } else usage_error("unknown option " + a);
+    }
+    for (; i < argc; ++i) o.command.push_back(argv[i]);
+    if (!sim::part_find(o.config.part)) usage_error("unknown part " + o.config.part);
+    if (o.command.empty() && !o.serve) usage_error("no command given");
+    if (o.config.baud <= 0) usage_error("bad baud rate");
+    return o;
+}
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+double now_us() {
+    static const auto start = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The pseudo-terminal: the master is the programmer's end. A slave descriptor
+// stays open here so that the command closing its end does not hang up the
+// line (reads on the master would fail with EIO).
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+Pty pty_open() {
+    Pty p;
+    p.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) {
+        std::perror("picsim: pseudo-terminal");
+        std::exit(2);
+    }
+    p.path = ptsname(p.master);
+    p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
+    if (p.slave < 0) {
+        std::perror("picsim: pseudo-terminal slave");
+        std::exit(2);
+    }
+    termios tio{};
+    tcgetattr(p.slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(p.slave, TCSANOW, &tio);
+    fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+    return p;
+}
+
+void pty_close(Pty& p) {
+    if (p.master >= 0) close(p.master);
+    if (p.slave >= 0) close(p.slave);
+    p.master = p.slave = -1;
+}
+
+struct Traffic {
+    std::string from_host, to_host;  // hex
+};
+
+void hex_append(std::string& s, const uint8_t* b, size_t n) {
+    static const char* digits = "0123456789abcdef";
+    for (size_t i = 0; i < n; ++i) {
+        s += digits[b[i] >> 4];
+        s += digits[b[i] & 15];
+    }
+}
+
+// One round of service: take what the host wrote, send what is due.
+void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, int max_wait_ms) {
+    double now = now_us();
+    double next = prog.next_output_us(now);
+    int timeout = max_wait_ms;
+    if (next >= 0) timeout = std::min(timeout, std::max(0, static_cast<int>((next - now) / 1000.0)));
+    pollfd pfd{p.master, POLLIN, 0};
+    poll(&pfd, 1, timeout);
+    uint8_t buf[4096];
+    for (;;) {
+        ssize_t n = read(p.master, buf, sizeof buf);
+        if (n <= 0) break;
+        hex_append(t.from_host, buf, static_cast<size_t>(n));
+        prog.receive(buf, static_cast<size_t>(n), now_us());
+    }
+    now = now_us();
+    while (prog.available(now) > 0) {
+        uint8_t b = static_cast<uint8_t>(prog.read_byte(now));
+        hex_append(t.to_host, &b, 1);
+        while (write(p.master, &b, 1) < 0 && errno == EAGAIN) usleep(100);
+    }
+    if (prog.hung_up()) pty_close(p);  // the line goes away under the host
+}
+
+std::vector<std::string> child_command(const Options& o, const std::string& path) {
+    std::vector<std::string> cmd = o.command;
+    bool substituted = false;
+    for (std::string& a : cmd) {
+        for (size_t at; (at = a.find("{port}")) != std::string::npos; substituted = true)
+            a.replace(at, 6, path);
+    }
+    if (!substituted) cmd.push_back("/COM=" + path);
+    return cmd;
+}
+
+pid_t spawn(const std::vector<std::string>& cmd, const Pty& p) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("picsim: fork");
+        std::exit(2);
+    }
+    if (pid == 0) {
+        close(p.master);
+        close(p.slave);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> args;
+        for (const std::string& a : cmd) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        std::fprintf(stderr, "picsim: cannot run %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+struct Changes {
+    int flash = 0, config = 0, eeprom = 0;
+};
+
+Changes compare(const sim::Cells& before, const sim::Cells& after) {
+    Changes c;
+    for (const auto& [a, v] : after) {
+        auto it = before.find(a);
+        if (it != before.end() && it->second == v) continue;
+        if (a < 0x8000) ++c.flash;
+        else if (a < 0xF000) ++c.config;
+        else ++c.eeprom;
+    }
+    return c;
+}
+
+void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, const Changes& ch,
+                  int exit_code, double elapsed_s) {
+    std::ofstream out(o.report);
+    if (!out) {
+        std::cerr << "picsim: cannot write " << o.report << "\n";
+        return;
+    }
+    out << "{\n"
+        << "  \"part\": \"" << prog.target().part() << "\",\n"
+        << "  \"from_host\": \"" << t.from_host << "\",\n"
+        << "  \"to_host\": \"" << t.to_host << "\",\n"
+        << "  \"last_frame_vpp_off\": " << (prog.last_frame_was_vpp_off() ? "true" : "false") << ",\n"
+        << "  \"vpp_on_at_end\": " << (prog.vpp_on() ? "true" : "false") << ",\n"
+        << "  \"exit_code\": " << exit_code << ",\n"
+        << "  \"elapsed_s\": " << elapsed_s << ",\n"
+        << "  \"delay_us_total\": " << prog.delay_us_total() << ",\n"
+        << "  \"replies\": " << prog.replies_sent() << ",\n"
+        << "  \"lost_operations\": " << prog.lost_operations() << ",\n"
+        << "  \"changed\": {\"flash\": " << ch.flash << ", \"config\": " << ch.config
+        << ", \"eeprom\": " << ch.eeprom << "}\n"
+        << "}\n";
+}
+
+void load_memory(const Options& o, sim::Target& target) {
+    sim::Cells cells;
+    if (!o.state.empty() && access(o.state.c_str(), F_OK) == 0) {
+        std::string err = sim::state_read(o.state, cells);
+        if (!err.empty()) usage_error(err);
+        sim::memory_apply(target, cells);
+    }
+    if (!o.load.empty()) {
+        cells.clear();
+        std::string err = sim::hex_read(o.load, cells);
+        if (!err.empty()) usage_error(err);
+        sim::memory_apply(target, cells);
+    }
+    for (const auto& [a, v] : o.pokes) target.poke(a, static_cast<uint16_t>(v));
+}
+
+void store_memory(const Options& o, sim::Target& target) {
+    std::string err;
+    if (!o.save.empty()) err = sim::hex_write(o.save, sim::memory_programmed(target));
+    if (err.empty() && !o.state.empty()) err = sim::state_write(o.state, sim::memory_snapshot(target));
+    if (!err.empty()) std::cerr << "picsim: " << err << "\n";
+}
+
+int wait_child(pid_t pid, Pty& p, sim::Programmer& prog, Traffic& t) {
+    int status = 0;
+    for (;;) {
+        if (p.master >= 0) serve_once(p, prog, t, 2);
+        else usleep(2000);
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return 127;
+    }
+    // The host's last bytes (its VPP-off frame) may still sit in the pty.
+    if (p.master >= 0) serve_once(p, prog, t, 0);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv);
+    sim::Programmer prog(o.config);
+    load_memory(o, prog.target());
+    sim::Cells before = sim::memory_snapshot(prog.target());
+
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa{};
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    Pty p = pty_open();
+    double start = now_us();
+    Traffic t;
+    int code = 0;
+    if (o.serve) {
+        std::cout << p.path << std::endl;
+        while (!g_stop) {
+            if (p.master >= 0) serve_once(p, prog, t, 20);
+            else usleep(20000);
+        }
+    } else {
+        code = wait_child(spawn(child_command(o, p.path), p), p, prog, t);
+    }
+    double elapsed = (now_us() - start) / 1e6;
+    pty_close(p);
+
+    Changes ch = compare(before, sim::memory_snapshot(prog.target()));
+    std::fprintf(stderr,
+                 "picsim: %s: flash: %d words changed, eeprom: %d bytes changed, config: %d words changed;"
+                 " %llu bytes from host, %llu bytes to host; last frame VPP off: %s; lost operations: %llu\n",
+                 prog.target().part().c_str(), ch.flash, ch.eeprom, ch.config,
+                 static_cast<unsigned long long>(prog.bytes_from_host()),
+                 static_cast<unsigned long long>(prog.bytes_to_host()),
+                 prog.last_frame_was_vpp_off() ? "yes" : "no",
+                 static_cast<unsigned long long>(prog.lost_operations()));
+    store_memory(o, prog.target());
+    if (!o.report.empty()) write_report(o, prog, t, ch, code, elapsed);
+    return code;
+}
