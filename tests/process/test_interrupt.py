@@ -1,0 +1,106 @@
+"""Ctrl+C and SIGTERM end a run through the normal exit path: the message, exit
+code 1, and the VPP-off frame C2 3E as the last bytes on the line."""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import tty
+import unittest
+
+PICUP = os.environ.get("PICUP", "")
+
+PROBE = b"\xc1\x3f"
+VPP_ON_BATCH = b"\xd4\x55\xd7\xc3\x3d"
+USER_ID_READ = b"\x80\x00\x00\x80\xd5\x04\x27\x44\xbc"
+
+
+class SilentAfterVppProgrammer:
+    """Plays the programmer on a pseudo-terminal master: answers the probe with
+    status 0 and VPP on with ACK, then never answers again."""
+
+    def __init__(self):
+        self.master, self.slave_fd = os.openpty()
+        self.path = os.ttyname(self.slave_fd)
+        tty.setraw(self.master)
+        self.received = bytearray()
+        self.user_id_read_seen = threading.Event()
+        self._stop = False
+        self._answered_probe = False
+        self._answered_vpp = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            ready, _, _ = select.select([self.master], [], [], 0.02)
+            if not ready:
+                continue
+            try:
+                self.received += os.read(self.master, 4096)
+            except OSError:
+                return
+            self._answer()
+
+    def _answer(self):
+        if not self._answered_probe and self.received.endswith(PROBE):
+            self._answered_probe = True
+            os.write(self.master, b"\x00")
+        if not self._answered_vpp and VPP_ON_BATCH in self.received:
+            self._answered_vpp = True
+            os.write(self.master, b"\x06")
+        if USER_ID_READ in self.received:
+            self.user_id_read_seen.set()
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+        os.close(self.master)
+        os.close(self.slave_fd)
+
+
+@unittest.skipUnless(PICUP and os.path.exists(PICUP), "PICUP not set")
+class InterruptTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="picup-interrupt-")
+        shutil.copy(PICUP, os.path.join(self.dir, "picup"))
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def interrupt_during_user_id_read(self, signum):
+        programmer = SilentAfterVppProgrammer()
+        try:
+            process = subprocess.Popen(
+                ["./picup", "/COM=" + programmer.path, "/INFO", "/LOG"], cwd=self.dir,
+                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            self.assertTrue(programmer.user_id_read_seen.wait(10), "no user ID read arrived")
+            process.send_signal(signum)
+            out, _ = process.communicate(timeout=10)
+            time.sleep(0.1)
+            return process.returncode, out.decode(), bytes(programmer.received)
+        finally:
+            programmer.close()
+
+    def test_ctrl_c_switches_vpp_off_and_reports(self):
+        code, out, line = self.interrupt_during_user_id_read(signal.SIGINT)
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith("\nInterrupted!\n"), repr(out))
+        self.assertTrue(line.startswith(PROBE), line.hex())
+        self.assertEqual(line[-2:], b"\xc2\x3e", line.hex())
+        with open(os.path.join(self.dir, "picup.log")) as f:
+            self.assertIn("end of log", f.read())
+
+    def test_sigterm_takes_the_same_way_out(self):
+        code, out, line = self.interrupt_during_user_id_read(signal.SIGTERM)
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith("\nInterrupted!\n"), repr(out))
+        self.assertEqual(line[-2:], b"\xc2\x3e", line.hex())
+
+
+if __name__ == "__main__":
+    unittest.main()
