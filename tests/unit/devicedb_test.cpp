@@ -1,0 +1,276 @@
+// Device database: the default file, the look-up of every default part, and
+// the reading rules for hand-edited files.
+#include <sys/stat.h>
+
+#include "link_fixture.h"
+
+using namespace prototest;
+
+namespace {
+
+const char* const DEFAULT_FILE =
+    "* PIC data base for picup.exe\n"
+    "*\n"
+    "* Line format:\n"
+    "* <device name> <hardware ID> <mask hardware ID> <erase blk size> <prog flash size> [optional parameters]\n"
+    "* (all above numbers: hexadecimal, size=words)\n"
+    "* optional parameters (default val.), numbers: decimal or hexadecimal\n"
+    "* B:<erasetime>        (5000) bulk erase time (microseconds)\n"
+    "* D:<prgtime>          (5000) programming pulse width for EEPROM/Config Mem. (microseconds)\n"
+    "* E:<EEPROM size>      (0) size of data EEPROM\n"
+    "* O:<address>          (0) OSCCAL memory address (e.g.for PIC12F629: 0x3FF)\n"
+    "* P:<prgtime>          (2500) programming pulse width for program flash (microseconds)\n"
+    "* R:<erasetime>        (2500) row erase time (microseconds)\n"
+    "* S:<bitmask>          (0) bits in Config word to save & restore (e.g. BG0,BG1)\n"
+    "* T:<num>              (0) typecode for selecting special behaviour\n"
+    "* V:<volts>            (85) programming voltage (1/10 Volts)\n"
+    "* Z:<mask>             (0x3FFF) bit clr mask for hardware zeros (config-wd.)\n"
+    "PIC12F1840 0x1B80 0x3FE0 0x0020 0x1000 E:256\n"
+    "PIC12LF1840 0x1BC0 0x3FE0 0x0020 0x1000 E:256\n"
+    "PIC16F1503 0x2CE0 0x3FE0 0x0010 0x0800\n"
+    "PIC16LF1503 0x2DA0 0x3FE0 0x0010 0x0800\n"
+    "PIC16F1705 0x3055 0x3FFF 0x0020 0x2000\n"
+    "PIC16LF1705 0x3057 0x3FFF 0x0020 0x2000\n"
+    "PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:256\n"
+    "PIC16LF1825 0x2860 0x3FE0 0x0020 0x2000 E:256\n"
+    "PIC12F629 0x0F80 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    "PIC12F675 0x0FC0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    "PIC16F630 0x10C0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    "PIC16F676 0x10D0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    ;
+
+class DeviceDbTest : public ProtoTest {
+protected:
+    // Looks `id` up in `text` as the whole database file.
+    int scan(const std::string& text, unsigned id) {
+        reset_records();
+        target_info.device_id = static_cast<uint16_t>(id);
+        std::FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+        EXPECT_NE(f, nullptr);
+        int found = device_db_scan(f, id);
+        std::fclose(f);
+        return found;
+    }
+    std::string name() const { return target_info.device_name; }
+
+    std::string load(unsigned id) {
+        target_info.device_id = static_cast<uint16_t>(id);
+        testing::internal::CaptureStdout();
+        device_db_load();
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(DeviceDbTest, DefaultFileIsWrittenOnceByteForByte) {
+    EXPECT_EQ(load(0x2765), "\nNew file (picup.dat) written\n");
+    EXPECT_EQ(read_file(path("picup.dat")), DEFAULT_FILE);
+    EXPECT_STREQ(target_info.device_name, "PIC16F1825") << "looked up in the new file";
+
+    // A second run finds the file, prints nothing and keeps the user's edits.
+    write_file(path("picup.dat"), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
+    reset_records();
+    EXPECT_EQ(load(0x2765), "");
+    EXPECT_STREQ(target_info.device_name, "PICX");
+    EXPECT_EQ(device.row_size, 8);
+    EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
+}
+
+TEST_F(DeviceDbTest, UnreadableFileIsNeverReplaced) {
+    // A link to a file that is not there cannot be read, yet the name exists:
+    // nothing is created through it.
+    ASSERT_EQ(symlink(path("elsewhere.dat").c_str(), path("picup.dat").c_str()), 0);
+    EXPECT_EQ(load(0x2765), "");
+    EXPECT_EQ(access(path("elsewhere.dat").c_str(), F_OK), -1);
+    EXPECT_EQ(device.flash_size, 0x8000);
+    unlink(path("picup.dat").c_str());
+
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    write_file(path("picup.dat"), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
+    ASSERT_EQ(chmod(path("picup.dat").c_str(), 0), 0);
+    EXPECT_EQ(load(0x2765), "");
+    chmod(path("picup.dat").c_str(), 0644);
+    EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
+    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_STREQ(target_info.device_name, "(unknown)");
+}
+
+TEST_F(DeviceDbTest, NoDirectoryToWriteInKeepsTheDefaults) {
+    std::snprintf(program_base_path, sizeof program_base_path, "%s/missing/picup", dir.c_str());
+    device.row_size = 99;
+    EXPECT_EQ(load(0x2765), "");
+    EXPECT_EQ(device.row_size, 16);
+    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_STREQ(target_info.device_name, "(unknown)");
+}
+
+struct Expected {
+    unsigned id;
+    const char* name;
+    int flash, row, eeprom;
+};
+
+TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
+    const Expected parts[] = {
+        {0x1B85, "PIC12F1840", 0x1000, 32, 256},  {0x1BDF, "PIC12LF1840", 0x1000, 32, 256},
+        {0x2CE0, "PIC16F1503", 0x0800, 16, 0},    {0x2DA3, "PIC16LF1503", 0x0800, 16, 0},
+        {0x3055, "PIC16F1705", 0x2000, 32, 0},    {0x3057, "PIC16LF1705", 0x2000, 32, 0},
+        {0x2761, "PIC16F1825", 0x2000, 32, 256},  {0x287F, "PIC16LF1825", 0x2000, 32, 256},
+        {0x0F83, "PIC12F629", 0x400, 0, 128},     {0x0FC1, "PIC12F675", 0x400, 0, 128},
+        {0x10C4, "PIC16F630", 0x400, 0, 128},
+        // 0x10D0 lies inside the PIC16F630 line's masked range, which comes first.
+        {0x10D9, "PIC16F630", 0x400, 0, 128},
+    };
+    for (const Expected& p : parts) {
+        SCOPED_TRACE(p.name);
+        ASSERT_EQ(scan(DEFAULT_FILE, p.id), 1);
+        EXPECT_EQ(name(), p.name);
+        EXPECT_EQ(device.flash_size, p.flash);
+        EXPECT_EQ(device.row_size, p.row);
+        EXPECT_EQ(device.eeprom_size, p.eeprom);
+        EXPECT_EQ(device.eeprom_base, p.eeprom ? 0xF000 : 0);
+        const bool type1 = p.row == 0;
+        EXPECT_EQ(device.type_code, type1 ? 1 : 0);
+        EXPECT_EQ(device.vpp, type1 ? 95 : 85);
+        EXPECT_EQ(device.data_time, type1 ? 6000 : 5000);
+        EXPECT_EQ(device.bulk_erase_time, type1 ? 8000 : 5000);
+        EXPECT_EQ(device.osccal_address, type1 ? 0x3FF : 0);
+        EXPECT_EQ(device.save_mask, type1 ? 0x3000 : 0);
+        EXPECT_EQ(device.zero_mask, type1 ? 0x31FF : 0x3FFF);
+        EXPECT_EQ(device.prog_time, 2500);
+        EXPECT_EQ(device.row_erase_time, 2500);
+    }
+    // Full 14-bit comparison for the PIC16F1705 pair; other IDs match nothing.
+    for (unsigned id : {0x3056u, 0x0001u, 0x3FFEu, 0x1C00u}) {
+        EXPECT_EQ(scan(DEFAULT_FILE, id), 0) << std::hex << id;
+        EXPECT_EQ(name(), "(unknown)");
+        EXPECT_EQ(device.flash_size, 0x8000);
+        EXPECT_EQ(device.row_size, 16);
+        EXPECT_EQ(device.vpp, 85);
+    }
+}
+
+TEST_F(DeviceDbTest, WhichLinesAreDeviceLines) {
+    const std::string file =
+        "p16x 0x1000 0x3FFF 0x10 0x100\n"
+        "* PIC_A 0x1000 0x3FFF 0x10 0x100\n"
+        "# PIC_B 0x1000 0x3FFF 0x10 0x100\n"
+        "1 PIC_C 0x1000 0x3FFF 0x10 0x100\n"
+        "\n\n"
+        " \t PIC_D 0x1000 0x3FFF 0x10 0x200\n"
+        "PIC_E 0x1000 0x3FFF 0x10 0x300 garbage\n";
+    ASSERT_EQ(scan(file, 0x1000), 1);
+    EXPECT_EQ(name(), "PIC_D");
+    EXPECT_EQ(device.flash_size, 0x200);
+
+    // The first matching line wins; what follows is never read.
+    ASSERT_EQ(scan("PIC_1 1000 3FFF 10 100 V:90\nPIC_2 1000 3FFF 10 100 V:99\nPIC_3 1000", 0x1000), 1);
+    EXPECT_EQ(name(), "PIC_1");
+
+    // A short line takes its missing fields from the next line; failing on
+    // the P of that line loses both, and the look-up goes on after them.
+    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF 0x10\nPIC_T 0x1000 0x3FFF 0x10 0x400\n"
+                   "PIC_U 0x1000 0x3FFF 0x10 0x500\n",
+                   0x1000),
+              1);
+    EXPECT_EQ(name(), "PIC_U");
+    // ... and a short line followed by a comment loses the comment line too.
+    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF\n* PIC_T 0x1000 0x3FFF 0x10 0x400\nPIC_U 1000 3FFF 10 500\n", 0x1000), 1);
+    EXPECT_EQ(name(), "PIC_U");
+    // A short line completed by numbers from the next line is a device line.
+    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF\n0x10 0x600\n", 0x1000), 1);
+    EXPECT_EQ(name(), "PIC_S");
+    EXPECT_EQ(device.flash_size, 0x600);
+
+    // Hexadecimal fields: with or without 0x, either case, with a sign.
+    ASSERT_EQ(scan("PIC_H 0XAbC 0x3fff +10 0X7f\n", 0xABC), 1);
+    EXPECT_EQ(device.row_size, 0x10);
+    EXPECT_EQ(device.flash_size, 0x7F);
+
+    // Nothing usable: no match, defaults kept.
+    EXPECT_EQ(scan("", 0x1000), 0);
+    EXPECT_EQ(scan("PIC_Z 0x1000", 0x1000), 0);
+    EXPECT_EQ(scan("PIC_Z 0x1000 0x3FFF 0x10 zz\n", 0x1000), 0);
+    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_EQ(name(), "(unknown)");
+}
+
+TEST_F(DeviceDbTest, LongNamesAreCutAtTwentyCharacters) {
+    // The 21st character starts the hardware ID field.
+    ASSERT_EQ(scan("PIC16F1825XXXXXXXXXX2760 0x3FE0 0x0020 0x2000\n", 0x2761), 1);
+    EXPECT_EQ(name(), "PIC16F1825XXXXXXXXXX");
+    EXPECT_EQ(device.flash_size, 0x2000);
+    // When that leaves a non-number, the line is malformed and skipped.
+    EXPECT_EQ(scan("PIC16F1825XXXXXXXXXXYY 0x2760 0x3FE0 0x0020 0x2000\n", 0x2761), 0);
+    EXPECT_EQ(name(), "(unknown)");
+}
+
+TEST_F(DeviceDbTest, Parameters) {
+    const std::string head = "PIC_P 0x1000 0x3FFF 0x10 0x100 ";
+    ASSERT_EQ(scan(head + "V:0x5F O:1023 B: 5000 D:07 P:0 R:0x10 S:0x3000 T:2 Z:0x31FF\n", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 95);
+    EXPECT_EQ(device.osccal_address, 0x3FF);
+    EXPECT_EQ(device.bulk_erase_time, 5000);
+    EXPECT_EQ(device.data_time, 7);
+    EXPECT_EQ(device.prog_time, 0);
+    EXPECT_EQ(device.row_erase_time, 16);
+    EXPECT_EQ(device.save_mask, 0x3000);
+    EXPECT_EQ(device.type_code, 2);
+    EXPECT_EQ(device.zero_mask, 0x31FF);
+
+    // Lower-case and unknown letters: the number is consumed and dropped.
+    ASSERT_EQ(scan(head + "e:256 C:5 v:90 V:0 T:1\n", 0x1000), 1);
+    EXPECT_EQ(device.eeprom_size, 0);
+    EXPECT_EQ(device.eeprom_base, 0);
+    EXPECT_EQ(device.vpp, 0);
+    EXPECT_EQ(device.type_code, 1);
+
+    // E:0 never clears a size; a later letter overrides an earlier one.
+    ASSERT_EQ(scan(head + "E:0\n", 0x1000), 1);
+    EXPECT_EQ(device.eeprom_base, 0);
+    ASSERT_EQ(scan(head + "E:128 E:0 V:90 V:91\n", 0x1000), 1);
+    EXPECT_EQ(device.eeprom_size, 128);
+    EXPECT_EQ(device.eeprom_base, 0xF000);
+    EXPECT_EQ(device.vpp, 91);
+
+    // A colon at the line end takes the next line's first token and goes on
+    // along that line; parameters stop at the line end otherwise.
+    ASSERT_EQ(scan(head + "V:\n 90 T:1\nP:1\n", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 90);
+    EXPECT_EQ(device.type_code, 1);
+    EXPECT_EQ(device.prog_time, 2500);
+    ASSERT_EQ(scan(head + "V:", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 85);
+    ASSERT_EQ(scan(head + "V:91", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 91);
+
+    // A token of any length is taken safely and parsing goes on after it.
+    ASSERT_EQ(scan(head + "C:" + std::string(5000, '7') + " V:92 X:" + std::string(3000, 'f') + " T:1\n",
+                   0x1000),
+              1);
+    EXPECT_EQ(device.vpp, 92);
+    EXPECT_EQ(device.type_code, 1);
+    ASSERT_EQ(scan(head + "D:" + std::string(4000, '0') + "\n", 0x1000), 1);
+    EXPECT_EQ(device.data_time, 0);
+}
+
+TEST_F(DeviceDbTest, CrLfFilesReadLikeLfFiles) {
+    std::string crlf;
+    for (const char* p = DEFAULT_FILE; *p; ++p) {
+        if (*p == '\n') crlf += '\r';
+        crlf += *p;
+    }
+    for (unsigned id : {0x1B85u, 0x0F83u, 0x3057u, 0x2CE0u}) {
+        ASSERT_EQ(scan(DEFAULT_FILE, id), 1);
+        DeviceRecord lf = device;
+        std::string lf_name = name();
+        ASSERT_EQ(scan(crlf, id), 1);
+        EXPECT_EQ(name(), lf_name);
+        EXPECT_EQ(std::memcmp(&lf, &device, sizeof device), 0) << lf_name;
+    }
+    ASSERT_EQ(scan("PIC_C 1000 3FFF 10 100 V:\r\n90\r\nT:1\r\n", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 90);
+    EXPECT_EQ(device.type_code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// Frame link: batching, echo check, NAK drain, timed receives and the log.
+#include "link_fixture.h"
+
+#include "platform/platform.h"
+
+using namespace prototest;
+using ::testing::ExitedWithCode;
+
+namespace {
+
+class LinkTest : public ProtoTest {};
+
+TEST_F(LinkTest, FramesAreBatchedUntilAReplyIsRead) {
+    connect();
+    link_send_command(CMD_RESET_ADDRESS);
+    const unsigned char frame[3] = {CMD_DELAY_US, 0x88, 0x13};
+    link_send_frame(frame, 3);
+    EXPECT_TRUE(inproc::host_bytes().empty()) << "queued frames must not be written yet";
+    EXPECT_EQ(link_state.tx_count, 6);
+
+    prog_sync();
+    ASSERT_EQ(inproc::host_writes().size(), 1u) << "one write for the whole batch";
+    EXPECT_EQ(hex(inproc::host_writes()[0]), "16 EA E6 88 13 7F C0 40");
+    EXPECT_EQ(link_state.tx_count, 0);
+
+    // An empty buffer writes nothing.
+    inproc::clear_trace();
+    link_flush();
+    EXPECT_TRUE(inproc::host_writes().empty());
+}
+
+TEST_F(LinkTest, TheTwoHundredFiftySixthByteFlushesAtOnce) {
+    connect();
+    for (int i = 0; i < 127; ++i) link_send_command(CMD_INCREMENT_ADDRESS);
+    EXPECT_TRUE(inproc::host_bytes().empty());
+    EXPECT_EQ(link_state.tx_count, 254);
+    link_send_command(CMD_INCREMENT_ADDRESS);
+    ASSERT_EQ(inproc::host_writes().size(), 1u);
+    EXPECT_EQ(inproc::host_writes()[0].size(), 256u);
+    EXPECT_EQ(link_state.tx_count, 0);
+    // A frame split over two writes: the 256th byte ends the first write, the
+    // check byte of a following three-byte frame ends up in the second.
+    for (int i = 0; i < 127; ++i) link_send_command(CMD_INCREMENT_ADDRESS);
+    const unsigned char frame[3] = {CMD_DELAY_US, 0x10, 0x00};
+    link_send_frame(frame, 3);
+    ASSERT_EQ(inproc::host_writes().size(), 2u);
+    EXPECT_EQ(hex(Bytes(inproc::host_writes()[1].end() - 2, inproc::host_writes()[1].end())), "E6 10");
+    EXPECT_EQ(link_state.tx_count, 2);
+    EXPECT_EQ(link_state.tx_buffer[0], 0x00);
+    EXPECT_EQ(link_state.tx_buffer[1], 0x0A);
+}
+
+TEST_F(LinkTest, ReceiveSumsTheReplyAndTimesOut) {
+    connect();
+    uint16_t words[4];
+    inproc::target().poke(0x8000, 0x3FF1);
+    prog_read_block(0x8000, 1, words);
+    EXPECT_EQ(words[0], 0x3FF1);
+
+    // Low byte, high byte, check byte: the sum comes to 0 modulo 256.
+    prog_set_address(0x8000);
+    link_send_command(CMD_READ_PROGRAM);
+    EXPECT_EQ(link_receive_word(), 0x3FF1);
+    EXPECT_EQ(link_receive_checksum(), 0);
+
+    // Nothing more is coming: -1, and the time-out counts as -1 in the sum.
+    link_state.rx_sum = 0;
+    EXPECT_EQ(link_receive_byte(), -1);
+    EXPECT_EQ(link_state.rx_sum, -1);
+    EXPECT_EQ(link_receive_word(), -1);
+    EXPECT_EQ(link_receive_checksum(), -1);
+}
+
+TEST_F(LinkTest, TimedReadWaitsItsPollsAndTakesAByteWhenItComes) {
+    connect();
+    double before = inproc::now_us();
+    EXPECT_EQ(link_read_timed(10), -1);
+    double waited = inproc::now_us() - before;
+    EXPECT_GE(waited, 10.0 * int(POLL_MS) * 1000 - 1);
+    EXPECT_LT(waited, 12.0 * int(POLL_MS) * 1000);
+
+    // A reply is picked up as soon as it is there, not a full poll later.
+    link_send_command(CMD_SYNC);
+    link_flush();
+    before = inproc::now_us();
+    EXPECT_EQ(link_read_timed(REPLY_WAITS), REPLY_ACK);
+    EXPECT_LT(inproc::now_us() - before, int(POLL_MS) * 1000.0);
+}
+
+TEST_F(LinkTest, StrayBytesBeforeAFrameAreDroppedAndNotLogged) {
+    connect();
+    open_log();
+    link_send_command(CMD_SYNC);
+    link_flush();
+    platform_sleep_ms(20);  // the ACK is now waiting, unread
+    ASSERT_GT(port_rx_pending(), 0);
+    prog_sync();            // drains the stale ACK, then waits for its own
+    EXPECT_EQ(port_rx_pending(), 0);
+    EXPECT_EQ(closed_log(), "\nTx: c0 c0\nRx: 06\n--------------- end of log --------------\n");
+}
+
+TEST_F(LinkTest, NakWaitingBeforeAFrameEndsTheRunSilently) {
+    sim::Config config;
+    config.faults.nak_before_frame = 11;  // the first frame after identification
+    connect(config);
+    open_log();
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            link_send_command(CMD_RESET_ADDRESS);
+            link_flush();
+            platform_sleep_ms(20);
+            link_send_command(CMD_RESET_ADDRESS);
+        },
+        ExitedWithCode(1), "^$");
+    // The child's log shows the NAK as a received byte, after the frame.
+    EXPECT_EQ(read_file(path("picup.log")), "\nTx: 16\nRx: 15");
+}
+
+TEST_F(LinkTest, EchoIsCheckedByteForByte) {
+    sim::Config config;
+    config.echo = true;
+    connect(config);
+    EXPECT_TRUE(link_state.echo_mode);
+    open_log();
+    inproc::target().poke(0x0007, 0x1234);
+    EXPECT_EQ(prog_read_word(0x0007), 0x1234);
+    prog_sync();
+    // Echoes are neither logged nor part of the reply.
+    EXPECT_EQ(closed_log(), "\nTx: 16 d5 07 06 44\nRx: 34 12 ba\nTx: c0\nRx: 06"
+                            "\n--------------- end of log --------------\n");
+
+    // A wrong echo, or none, ends the run.
+    sim::Config bad = config;
+    bad.faults.corrupt_echo_byte = 12;
+    start(bad);
+    EXPECT_EXIT({ dup2(2, 1); connect_target(); }, ExitedWithCode(1), "^\ncommunication error!\n$");
+}
+
+TEST_F(LinkTest, LogLinesHoldSeventeenBytesAndChangeWithDirection) {
+    connect();
+    open_log();
+    for (int i = 0; i < 18; ++i) link_send_command(CMD_INCREMENT_ADDRESS);
+    prog_sync();
+    const unsigned char vpp[2] = {CMD_SET_VPP_VOLTAGE, 85};
+    link_send_frame(vpp, 2);
+    EXPECT_EQ(link_receive_byte(), -1);  // nothing answers a voltage frame
+    std::string expected = "\nTx:";
+    for (int i = 0; i < 17; ++i) expected += " 06";
+    expected += "\nTx: 06 c0\nRx: 06\nTx: d4 55 !!! Timeout !!!";
+    expected += "\n--------------- end of log --------------\n";
+    EXPECT_EQ(closed_log(), expected);
+    // Ending the log again, or with no log open, does nothing.
+    log_end();
+    EXPECT_EQ(read_file(path("picup.log")), expected);
+    log_byte(0x44, LOG_TX);
+    EXPECT_EQ(read_file(path("picup.log")), expected);
+}
+
+TEST_F(LinkTest, StartOfARunIsLoggedWithoutProbeAckOrCheckBytes) {
+    start(sim::Config());
+    inproc::target().poke(0x8000, 0x3FF1);
+    inproc::target().poke(0x8001, 0x0002);
+    inproc::target().poke(0x8002, 0x3FF3);
+    inproc::target().poke(0x8003, 0x0004);
+    open_log();
+    connect_target();
+    uint16_t id = target_info.device_id;
+    char rx_id[32];
+    std::snprintf(rx_id, sizeof rx_id, "\nRx: %02x %02x %02x", id & 0xFF, id >> 8,
+                  (256 - ((id & 0xFF) + (id >> 8)) % 256) % 256);
+    EXPECT_EQ(closed_log(), std::string("\nTx: d4 55 c3 80 00 00 d5 04 44") +
+                                "\nRx: f1 3f 02 00 f3 3f 04 00 98" + "\nTx: d5 03 06 44" + rx_id +
+                                "\nTx: d4 55" + "\n--------------- end of log --------------\n");
+}
+
+TEST_F(LinkTest, DeviceGoneEndsTheRunWithoutWaitingOutTimeOuts) {
+    sim::Config config;
+    config.faults.hangup_after_frame = 10;  // gone after identification
+    connect(config);
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            double before = inproc::now_us();
+            link_send_command(CMD_SYNC);
+            int r = link_receive_byte();
+            std::fprintf(stderr, "returned %d after %.0f us", r, inproc::now_us() - before);
+        },
+        ExitedWithCode(1), "^\ncommunication error!\n$");
+}
+
+}  // namespace
