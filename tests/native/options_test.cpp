@@ -275,22 +275,6 @@ TEST_F(LoadOptions, RewriteReplacesTheWholeFileInOneStep) {
     EXPECT_EQ(native::read_file(cfg), "COM=" + pty.slave + "\nBAUD=57600\n");
 }
 
-TEST_F(LoadOptions, NumberedPortIsStoredAndFailuresComeAfterTheRewrite) {
-    auto got = native::run_child([this] { load({"/COM0x10", "/LOG"}); });
-    EXPECT_EQ(got.code, 1);
-    EXPECT_EQ(got.out, "\nCan not open port COM0!\n");
-    EXPECT_EQ(native::read_file(cfg), "COM0\nBAUD=115200\n");
-    EXPECT_FALSE(native::file_exists(dir + "/picup.log"));
-
-    got = native::run_child([this] { load({"/COM=" + dir + "/nothing"}); });
-    EXPECT_EQ(got.code, 1);
-    EXPECT_EQ(got.out, "\nCan not open port " + dir + "/nothing!\n");
-
-    got = native::run_child([this] { load({}); });  // no arguments: usage, no file read
-    EXPECT_EQ(got.code, 0);
-    EXPECT_NE(got.out.find("log communication process into picup.log\n"), std::string::npos);
-}
-
 TEST_F(LoadOptions, ProgramPathThatDoesNotFitEndsTheRun) {
     program = dir + "/" + std::string(300, 'n');
     auto got = native::run_child([this] { load({"/INFO"}); });
