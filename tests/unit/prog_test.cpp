@@ -74,6 +74,7 @@ TEST_F(ProgTest, PositioningMovesForwardOrRestartsTheSpace) {
         {0x8005, 0x8005, ""},
         {0x0100, 0x0050, "16 EA D5 50 DB 06 FA"},
         {0x0100, 0x0101, "06 FA"},
+        {0x0100, 0x0100, ""},
         {0x0000, 0x0000, "16 EA"},
         {0xF004, 0xF010, "D5 0C 1F 06 FA"},
         {0xF004, 0xF001, "16 EA 06 FA"},
@@ -169,7 +170,12 @@ TEST_F(ProgTest, TypeOneDevicesResetByCyclingVpp) {
 TEST_F(ProgTest, WriteWordCheckedWritesReadsBackAndKeepsTheCursor) {
     connect(part("PIC12F629"));
     park_at(0x8001);
+    open_log();
     EXPECT_EQ(prog_write_word_checked(0x1234), 0x1234);
+    // The read reply's checksum byte is taken too, so nothing is left waiting.
+    EXPECT_EQ(port_rx_pending(), 0);
+    EXPECT_EQ(closed_log(), "\nTx: 82 34 12 08 e6 70 17 44\nRx: 34 12 ba"
+                            "\n--------------- end of log --------------\n");
     EXPECT_EQ(address_cursor, 0x8001);
     EXPECT_EQ(inproc::target().peek(0x8001), 0x1234);
     Bytes bytes = inproc::host_bytes();
