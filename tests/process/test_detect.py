@@ -1,0 +1,106 @@
+"""Programmer detection and target identification with the real picup binary
+against picsim: the /INFO report for each kind of part, and every way that
+finding the programmer or the target can fail. Every run, failed or not, must
+end with the VPP-off frame C2 3E."""
+
+import unittest
+
+import harness
+
+VPP_OFF = bytes([0xC2, 0x3E])
+# User ID words whose low nibbles fold into 1234.
+USER_ID_POKES = ['--poke', '8000=3FF1', '--poke', '8001=0002',
+                 '--poke', '8002=3FF3', '--poke', '8003=0004']
+NEW_DAT = '\nNew file (picup.dat) written\n'
+
+
+def report(device_id, name, flash, eeprom=None, user_id='1234', vdd_by_target=False):
+    text = '\nTarget device ID:      0x%04X = %s' % (device_id, name)
+    text += '\nProgram flash size:    0x%04X' % flash
+    if eeprom is not None:
+        text += '\nData EEPROM:           %d' % eeprom
+    text += "\nTarget's user ID:      %s" % user_id
+    if vdd_by_target:
+        text += '\nVDD by Target (CONFIG: MCLRE_OFF might cause problem!)\n'
+    else:
+        text += '\nVDD by programmer\n'
+    return text
+
+
+class InfoReport(unittest.TestCase):
+    def info(self, part, device_id, sim_args=()):
+        r = harness.run(['/INFO'], part=part,
+                        sim_args=['--id', '%X' % device_id] + USER_ID_POKES + list(sim_args))
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(r.sent().endswith(VPP_OFF), r.sent().hex())
+        return r
+
+    def test_reports_for_each_kind_of_part(self):
+        cases = [
+            ('PIC16F1825', 0x2765, report(0x2765, 'PIC16F1825', 0x2000, 256)),
+            ('PIC16F1503', 0x2CE3, report(0x2CE3, 'PIC16F1503', 0x0800)),
+            ('PIC12F1840', 0x1B85, report(0x1B85, 'PIC12F1840', 0x1000, 256)),
+            ('PIC12F629', 0x0F83, report(0x0F83, 'PIC12F629', 0x0400, 128)),
+            ('PIC16F1825', 0x0042, report(0x0042, '(unknown)', 0x8000)),
+        ]
+        for part, device_id, expected in cases:
+            with self.subTest(part=part, device_id=hex(device_id)):
+                r = self.info(part, device_id)
+                self.assertEqual(r.stdout, 'picup Version 0.0\n' + NEW_DAT + expected)
+
+    def test_start_of_run_on_the_wire_and_second_run(self):
+        r = self.info('PIC16F1825', 0x2765)
+        self.assertEqual(r.sent()[:16].hex(' '),
+                         'c1 3f d4 55 d7 c3 3d 80 00 00 80 d5 04 27 44 bc')
+        # The database now exists: no message the second time.
+        again = harness.run(['/INFO'], sim_args=['--id', '2765'] + USER_ID_POKES,
+                            workdir=r.workdir)
+        self.assertEqual(again.code, 0, again)
+        self.assertEqual(again.stdout,
+                         'picup Version 0.0\n' + report(0x2765, 'PIC16F1825', 0x2000, 256))
+
+    def test_echoing_line_and_own_supply(self):
+        r = self.info('PIC16F1825', 0x2765, ['--echo', '--status', '10'])
+        self.assertEqual(r.stdout, 'picup Version 0.0\n' + NEW_DAT +
+                         report(0x2765, 'PIC16F1825', 0x2000, 256, vdd_by_target=True))
+
+
+class DetectionFailures(unittest.TestCase):
+    def fails(self, sim_args=(), files=None, info=False):
+        args = ['/INFO'] if info else []
+        r = harness.run(args, sim_args=list(sim_args), files=files)
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue(r.sent().endswith(VPP_OFF), r.sent().hex())
+        return r
+
+    def test_no_programmer(self):
+        for sim_args in (['--silent'], ['--loopback']):
+            with self.subTest(sim_args=sim_args):
+                r = self.fails(sim_args)
+                self.assertEqual(r.stdout, '\nno Programmer connected!\n')
+                # The probe, then straight to the exit frame.
+                self.assertEqual(r.sent().hex(' '), 'c1 3f c2 3e')
+        r = self.fails(['--silent'], info=True)
+        self.assertEqual(r.stdout, 'picup Version 0.0\n\nno Programmer connected!\n')
+
+    def test_target_side_failures(self):
+        cases = [
+            (['--status', '90'], '\nICSP connection failure!\n'),
+            (['--vpp-fail'], '\nVPP activation failed!\n'),
+            (['--id', '0'], '\nno target detected!\n'),
+            (['--id', '3FFF'], '\nno target detected!\n'),
+        ]
+        for sim_args, message in cases:
+            with self.subTest(sim_args=sim_args):
+                r = self.fails(sim_args)
+                self.assertEqual(r.stdout, message)
+
+    def test_row_size_above_32(self):
+        dat = 'PIC16F1825 0x2760 0x3FE0 0x0040 0x2000 V:90\n'
+        r = self.fails(files={'picup.dat': dat})
+        self.assertEqual(r.stdout, '\nunsupported rowsize!\n')
+        self.assertEqual(r.read('picup.dat'), dat)
+
+
+if __name__ == '__main__':
+    unittest.main()
