@@ -33,6 +33,9 @@ void run_osccal_helper() {
     for (;;) {
         check_interrupt();
         if (platform_key_pressed()) break;
+        // A programmer that has gone away sends no more ticks; the sync below
+        // then reports the broken line instead of waiting for a key forever.
+        if (port_hung_up()) break;
         if (port_rx_pending() <= 0) {
             port_wait_rx(POLL_WAIT_MS);
             continue;

@@ -103,6 +103,7 @@ protected:
         ASSERT_EQ(port_open(1, 115200), 1);
         testing::internal::CaptureStdout();
         connect_target();
+        link_flush();
         std::fflush(stdout);
         testing::internal::GetCapturedStdout();
         inproc::clear_trace();
