@@ -15,3 +15,11 @@ int platform_replace_file(const char* from, const char* to) {
     return std::rename(from, to) == 0 ? 1 : 0;
 #endif
 }
+
+bool platform_slash_separates() {
+#ifdef _WIN32
+    return false;
+#else
+    return true;
+#endif
+}

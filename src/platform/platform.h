@@ -17,6 +17,8 @@ int platform_stricmp(const char* a, const char* b);
 // Puts file `from` in the place of `to` in one step (the old `to` is replaced).
 // Returns 1 on success, 0 on failure.
 int platform_replace_file(const char* from, const char* to);
+// True where '/' separates directories (POSIX); on Windows only '\\' does.
+bool platform_slash_separates();
 
 // console_posix.cpp / console_win32.cpp
 // Key test for the calibration helper: begin puts a terminal stdin into

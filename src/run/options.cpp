@@ -207,11 +207,7 @@ FileName file_name(const char* suffix) {
 }
 
 void derive_program_names(const char* argv0) {
-#ifdef _WIN32
-    const bool slash_separates = false;
-#else
-    const bool slash_separates = true;
-#endif
+    const bool slash_separates = platform_slash_separates();
     if (std::strlen(argv0) >= sizeof program_base_path)
         fail("\nProgram path is too long (at most 255 characters)!");
     if (!split_program_path(argv0, slash_separates, program_base_path, sizeof program_base_path,
@@ -291,6 +287,19 @@ void open_log() {
 
 }  // namespace
 
+// Options begin with '/'. Where '/' also starts an absolute path, an argument
+// whose first component ends in a further '/' before any '=' is a file name
+// (/home/me/blinky.hex), while /COM=/dev/ttyUSB0 and /READ0-0x1F stay options.
+bool is_option_argument(const char* arg) {
+    if (arg[0] != '/') return false;
+    if (!platform_slash_separates()) return true;
+    for (const char* p = arg + 1; *p != '\0'; ++p) {
+        if (*p == '=') return true;
+        if (*p == '/') return false;
+    }
+    return true;
+}
+
 const char* load_options(int argc, char** argv) {
     derive_program_names(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (argc <= 1) print_usage();
@@ -298,7 +307,7 @@ const char* load_options(int argc, char** argv) {
     const char* hexfile = nullptr;
     int stored = 0;
     for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] == '/') {
+        if (is_option_argument(argv[i])) {
             stored += apply_option(argv[i] + 1);
         } else {
             hexfile = argv[i];

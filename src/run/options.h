@@ -28,6 +28,8 @@ int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 // builds, where '/' separates directories too. Returns 0 when it does not fit.
 int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
                        char* stem, int stem_size);
+// True when a command-line argument is an option word rather than the HEX file.
+bool is_option_argument(const char* arg);
 // Reads the settings file, applies the command line, rewrites the settings,
 // opens the port and the log. Returns the HEX file name or nullptr.
 const char* load_options(int argc, char** argv);

@@ -119,6 +119,18 @@ TEST(ApplyOption, DevicePathAndSaveName) {
     EXPECT_EQ(std::strlen(settings.com_path), 255u);
 }
 
+TEST(CommandLine, AbsoluteFileNamesAreNotOptions) {
+    // On a POSIX build a HEX file may be named by an absolute path.
+    EXPECT_FALSE(is_option_argument("/home/a.b/blinky.hex"));
+    EXPECT_FALSE(is_option_argument("//blinky.hex"));
+    EXPECT_FALSE(is_option_argument("blinky.hex"));
+    EXPECT_TRUE(is_option_argument("/COM=/dev/ttyUSB0"));
+    EXPECT_TRUE(is_option_argument("/SAVE=/tmp/out.hex"));
+    EXPECT_TRUE(is_option_argument("/READ0x100-0x1FF"));
+    EXPECT_TRUE(is_option_argument("/INFO"));
+    EXPECT_TRUE(is_option_argument("/"));
+}
+
 TEST(ApplyOption, HelpAndUnknownWordsEndTheRun) {
     reset_state();
     std::strcpy(program_stem, "picup");
