@@ -9,6 +9,7 @@
 #include "image/image.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
+#include "ops/save.h"
 #include "ops/write.h"
 #include "platform/platform.h"
 #include "protocol/detect.h"
@@ -33,6 +34,7 @@ void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
 // content is stale), without echo check or log (the run is over).
 void on_exit_handler() {
     platform_key_end();
+    save_abandon();
     port_write_byte(VPP_OFF_FRAME[0]);
     port_write_byte(VPP_OFF_FRAME[1]);
     platform_sleep_ms(50);
@@ -52,6 +54,7 @@ int run_main(int argc, char** argv) {
     int status = connect_target();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range();
+    if (settings.save_path[0] != '\0') save_target();
     if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE)) erase_range();
     if (settings.fill_from >= 0) fill_range();
     if (settings.info) print_target_report(status);

@@ -1,0 +1,117 @@
+#include "ops/save.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "devicedb/devicedb.h"
+#include "platform/platform.h"
+#include "protocol/prog.h"
+#include "protocol/protocol.h"
+#include "run/fail.h"
+#include "run/options.h"
+
+namespace {
+
+enum : int {
+    BLOCK_WORDS = 32,        // the longest block read the link does in one reply
+    RECORD_BYTES = 16,
+    WORDS_PER_RECORD = RECORD_BYTES / 2,
+};
+
+std::FILE* out_file = nullptr;
+char temp_path[sizeof settings.save_path + 8];
+uint32_t upper_address;  // the extended linear address last written
+
+// Where a host word address lies in the file. The PIC12F629 family's assembler
+// puts configuration space at word 0x2000 and data EEPROM at word 0x2100; the
+// newer parts keep the host map (0x8000 and 0xF000). This is the inverse of the
+// reader's address move.
+uint32_t file_byte_address(int word_address) {
+    uint32_t w = static_cast<uint32_t>(word_address);
+    if (device.type_code == 1) {
+        if (w >= ADDR_EEPROM) w = w - ADDR_EEPROM + 0x2100;
+        else if (w >= ADDR_USER_ID) w = w - ADDR_USER_ID + 0x2000;
+    }
+    return w * 2;
+}
+
+void write_record(int type, uint32_t address, const uint8_t* data, int count) {
+    unsigned sum = static_cast<unsigned>(count) + ((address >> 8) & 0xFF) + (address & 0xFF) +
+                   static_cast<unsigned>(type);
+    std::fprintf(out_file, ":%02X%04X%02X", count, address & 0xFFFF, type);
+    for (int i = 0; i < count; ++i) {
+        std::fprintf(out_file, "%02X", data[i]);
+        sum += data[i];
+    }
+    std::fprintf(out_file, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+}
+
+// One data record of `count` words starting at host address `first`; left out
+// when every word reads as erased.
+void write_words(int first, const uint16_t* words, int count, bool eeprom) {
+    bool erased = true;
+    uint8_t data[RECORD_BYTES];
+    for (int i = 0; i < count; ++i) {
+        uint16_t w = eeprom ? static_cast<uint16_t>(words[i] & 0xFF) : words[i];
+        if (w != (eeprom ? 0xFF : 0x3FFF)) erased = false;
+        data[2 * i] = static_cast<uint8_t>(w & 0xFF);
+        data[2 * i + 1] = static_cast<uint8_t>(w >> 8);
+    }
+    if (erased) return;
+    uint32_t address = file_byte_address(first);
+    if ((address >> 16) != upper_address) {
+        upper_address = address >> 16;
+        uint8_t ela[2] = {static_cast<uint8_t>(upper_address >> 8), static_cast<uint8_t>(upper_address)};
+        write_record(4, 0, ela, 2);
+    }
+    write_record(0, address & 0xFFFF, data, 2 * count);
+}
+
+// Reads `count` cells from `first` in block reads and writes them in records
+// of at most eight words that never cross an eight-word boundary of the file.
+void save_region(int first, int count, bool eeprom) {
+    uint16_t block[BLOCK_WORDS];
+    for (int done = 0; done < count;) {
+        int n = count - done < BLOCK_WORDS ? count - done : BLOCK_WORDS;
+        prog_read_block(first + done, n, block);
+        for (int i = 0; i < n;) {
+            int a = first + done + i;
+            int room = WORDS_PER_RECORD - static_cast<int>((file_byte_address(a) / 2) % WORDS_PER_RECORD);
+            int k = n - i < room ? n - i : room;
+            write_words(a, block + i, k, eeprom);
+            i += k;
+        }
+        done += n;
+    }
+}
+
+}  // namespace
+
+void save_target() {
+    if (device.flash_size & 0x8000) fail("\nPIC not found in data base - Reading disabled!");
+    std::snprintf(temp_path, sizeof temp_path, "%s.tmp", settings.save_path);
+    out_file = std::fopen(temp_path, "w");
+    if (out_file == nullptr) fail("\ncannot open hex output file!");
+    std::printf("\nSaving target memory to %s...", settings.save_path);
+    upper_address = 0;
+    save_region(0, device.flash_size, false);
+    save_region(ADDR_USER_ID, 4, false);
+    save_region(ADDR_CONFIG1, device.type_code == 1 ? 1 : 2, false);
+    if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true);
+    write_record(1, 0, nullptr, 0);
+    bool written = std::fflush(out_file) == 0 && !std::ferror(out_file);
+    written = std::fclose(out_file) == 0 && written;
+    out_file = nullptr;
+    if (!written || !platform_replace_file(temp_path, settings.save_path)) {
+        std::remove(temp_path);
+        fail("\ncannot write hex output file!");
+    }
+}
+
+void save_abandon() {
+    if (out_file == nullptr) return;
+    std::fclose(out_file);
+    out_file = nullptr;
+    std::remove(temp_path);
+}
