@@ -212,10 +212,14 @@ void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, int max_wait_ms) {
         prog.receive(buf, static_cast<size_t>(n), now_us());
     }
     now = now_us();
-    while (prog.available(now) > 0) {
-        uint8_t b = static_cast<uint8_t>(prog.read_byte(now));
-        hex_append(t.to_host, &b, 1);
-        while (write(p.master, &b, 1) < 0 && errno == EAGAIN) usleep(100);
+    std::vector<uint8_t> due;
+    for (int b; (b = prog.read_byte(now)) >= 0;) due.push_back(static_cast<uint8_t>(b));
+    hex_append(t.to_host, due.data(), due.size());
+    for (size_t sent = 0; sent < due.size();) {
+        ssize_t n = write(p.master, due.data() + sent, due.size() - sent);
+        if (n > 0) sent += static_cast<size_t>(n);
+        else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        else usleep(100);
     }
     if (prog.hung_up()) pty_close(p);  // the line goes away under the host
 }
