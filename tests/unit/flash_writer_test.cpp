@@ -1,5 +1,5 @@
 // The program flash writer on its own: whole rows or single words, what an
-// empty image costs, rows past the flash size and cells outside 14 bits.
+// empty image costs, and cells outside 14 bits.
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,17 +52,6 @@ TEST_F(FlashWriter, RowModeWritesWholeRows) {
     connect(part("PIC16F1825"));
     EXPECT_EQ(output_of(write_program_flash), BOTH_TEXTS);
     EXPECT_TRUE(inproc::host_bytes().empty());
-}
-
-TEST_F(FlashWriter, LastRowPastTheFlashSize) {
-    connect(part("PIC16F1825"));
-    device.flash_size = 0x7F0;  // not a multiple of the row size
-    chip().poke(0x7F8, 0x0000);
-    image[0x7E5] = 0x0ABC;
-    output_of(write_program_flash);
-    // The row runs on past the flash size; its cells there go out as erased words.
-    EXPECT_EQ(chip().peek(0x7E5), 0x0ABC);
-    EXPECT_EQ(chip().peek(0x7F8), 0x3FFF);
 }
 
 TEST_F(FlashWriter, WordModeWritesSingleWords) {
