@@ -21,8 +21,8 @@ constexpr int NUMBER_CHARS = 63;
 const char* const DEFAULT_LINES[] = {
     "*",
     "* Line format:",
-    "* <device name> <hardware ID> <mask hardware ID> <erase blk size> <prog flash size> "
-    "[optional parameters]",
+    ("* <device name> <hardware ID> <mask hardware ID> <erase blk size> <prog flash size> "
+     "[optional parameters]"),
     "* (all above numbers: hexadecimal, size=words)",
     "* optional parameters (default val.), numbers: decimal or hexadecimal",
     "* B:<erasetime>        (5000) bulk erase time (microseconds)",
