@@ -4,6 +4,7 @@
 // The file is read sequentially and the first matching line wins.
 #include "devicedb/devicedb.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "protocol/detect.h"
@@ -173,15 +174,27 @@ void write_default_file(std::FILE* f) {
     }
 }
 
+// Creates the file only where nothing is: "wx" fails when the name exists.
+// A runtime without exclusive creation rejects the mode (EINVAL); the caller
+// has then already seen that the name does not exist.
+std::FILE* create_exclusive(const char* path) {
+    errno = 0;
+    std::FILE* out = std::fopen(path, "wx");
+    if (out == nullptr && errno == EINVAL) out = std::fopen(path, "w");
+    return out;
+}
+
 // Opens the database for reading, creating it with the default contents when
-// it does not exist yet. An existing file that cannot be read is never
-// overwritten: "wx" fails when the file is there.
+// it does not exist yet. A file that exists but cannot be read (no permission,
+// a directory) is left alone, so a user's database is never overwritten.
 std::FILE* open_database() {
     char path[sizeof program_base_path + 8];
     std::snprintf(path, sizeof path, "%s.dat", program_base_path);
+    errno = 0;
     std::FILE* f = std::fopen(path, "r");
     if (f != nullptr) return f;
-    std::FILE* out = std::fopen(path, "wx");
+    if (errno != ENOENT && errno != 0) return nullptr;
+    std::FILE* out = create_exclusive(path);
     if (out == nullptr) return nullptr;
     write_default_file(out);
     std::fclose(out);
