@@ -222,6 +222,40 @@ class PicsimRoundTrip(unittest.TestCase):
         again = harness.run(['/INFO'], part='PIC12F1840', workdir=res.workdir)
         self.assertNotIn('New file', again.stdout)
 
+    def test_tick_stream_in_real_time(self):
+        steps = PROBE + [VPP_ON, 'r:1', 'w:' + frame(0xC7), 'q:500', 'w:' + frame(0xC0), 'r:1']
+        reads, res = simulate(steps, ['--osccal-error', '0.5'])
+        ticks = bytes.fromhex(reads[3][0])
+        # 500 ms at one tick per 65.536 ms / 1.5: about 11 ticks, never NAK.
+        self.assertTrue(9 <= len(ticks) <= 12, reads)
+        self.assertNotIn(21, ticks)
+        self.assertEqual(reads[4][0], '06')  # the stream stopped at the sync
+
+    def test_serve_until_terminated(self):
+        harness.need_binaries()
+        wd = harness.make_workdir()
+        save = os.path.join(wd, 'out.hex')
+        report = os.path.join(wd, 'r.json')
+        server = subprocess.Popen([harness.PICSIM, '--serve', '--save', save, '--report', report],
+                                  stdout=subprocess.PIPE, text=True)
+        try:
+            path = server.stdout.readline().strip()
+            client = os.path.join(wd, 'client.py')
+            with open(client, 'w') as f:
+                f.write(CLIENT)
+            steps = PROBE + [VPP_ON, 'r:1', 'w:' + word_frame(0x82, 0x0777) + frame(0x08)
+                             + word_frame(0xE6, 2500) + frame(0xC0), 'r:1']
+            out = subprocess.run([sys.executable, client, path] + steps, capture_output=True,
+                                 text=True, timeout=30)
+            reads = json.loads(out.stdout)
+            self.assertEqual(reads[3][0], '06')
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+        self.assertEqual(harness.read_hex(save).get(0), 0x0777)
+        with open(report) as f:
+            self.assertTrue(json.load(f)['vpp_on_at_end'])
+
     def test_help_and_bad_options(self):
         harness.need_binaries()
         p = subprocess.run([harness.PICSIM, '--help'], capture_output=True, text=True, timeout=10)
