@@ -41,7 +41,8 @@ def need_binaries(test_case=None):
 
 
 class Result:
-    def __init__(self, stdout, stderr, code, report, workdir):
+    def __init__(self, stdout, stderr, code, report, workdir, memory=None):
+        self.memory = memory      # {word address: value} of programmed cells, with save=True
         self.stdout = stdout
         self.stderr = stderr
         self.code = code
@@ -89,11 +90,14 @@ def _text(data):
 
 
 def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
-        timeout=60, workdir=None):
+        timeout=60, workdir=None, save=False, state=False):
     """picsim --report ... [sim_args] -- <workdir>/picup <args> in workdir.
 
     `files` maps names to str/bytes written into the workdir first; pass the
     `workdir` of an earlier Result to keep .cfg/.dat/state files across runs.
+    save=True fills Result.memory with the target's programmed cells after the
+    run; state=True keeps the target's memory in <workdir>/target.state, so a
+    later run with the same workdir (and state=True) finds it again.
     picsim appends /COM=<pty> to the command unless an argument holds {port}.
     """
     need_binaries()
@@ -105,6 +109,11 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     cmd = [PICSIM, '--report', report]
     if part:
         cmd += ['--part', part]
+    saved = os.path.join(workdir, 'target.hex')
+    if save:
+        cmd += ['--save', saved]
+    if state:
+        cmd += ['--state', os.path.join(workdir, 'target.state')]
     cmd += list(sim_args) + ['--', os.path.join(workdir, 'picup')] + list(args)
     p = subprocess.run(cmd, cwd=workdir, capture_output=True, timeout=timeout,
                        input=stdin.encode('latin-1') if isinstance(stdin, str) else stdin,
@@ -113,7 +122,8 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     if os.path.exists(report):
         with open(report) as f:
             data = json.load(f)
-    return Result(_text(p.stdout), _text(p.stderr), p.returncode, data, workdir)
+    memory = read_hex(saved) if save and os.path.exists(saved) else None
+    return Result(_text(p.stdout), _text(p.stderr), p.returncode, data, workdir, memory)
 
 
 def run_plain(args, files=None, stdin=None, timeout=60, workdir=None):

@@ -221,6 +221,13 @@ class PicsimRoundTrip(unittest.TestCase):
         self.assertTrue(os.path.exists(res.path('picup.dat')))  # private files per run
         again = harness.run(['/INFO'], part='PIC12F1840', workdir=res.workdir)
         self.assertNotIn('New file', again.stdout)
+        # A write through the harness, its memory kept for a second run.
+        prog = harness.make_hex({0: 0x3001, 1: 0x2F00, 0x8007: 0x3FE4})
+        w = harness.run(['prog.hex'], files={'prog.hex': prog}, save=True, state=True)
+        self.assertEqual(w.code, 0, w)
+        self.assertEqual({a: w.memory[a] for a in (0, 1, 0x8007)}, {0: 0x3001, 1: 0x2F00, 0x8007: 0x3FE4})
+        kept = harness.run(['/INFO'], workdir=w.workdir, save=True, state=True)
+        self.assertEqual(kept.memory.get(1), 0x2F00)
 
     def test_tick_stream_in_real_time(self):
         steps = PROBE + [VPP_ON, 'r:1', 'w:' + frame(0xC7), 'q:500', 'w:' + frame(0xC0), 'r:1']
