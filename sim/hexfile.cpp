@@ -137,11 +137,15 @@ std::string hex_write(const std::string& path, const Cells& cells) {
     return out ? "" : "cannot write " + path;
 }
 
-std::string state_read(const std::string& path, Cells& cells) {
+std::string state_read(const std::string& path, const std::string& part, Cells& cells) {
     std::ifstream in(path);
     if (!in) return "cannot open " + path;
     std::string line;
     while (std::getline(in, line)) {
+        if (line.rfind("part ", 0) == 0) {
+            if (line.substr(5) != part) return path + " holds a " + line.substr(5) + ", not a " + part;
+            continue;
+        }
         if (line.empty() || line[0] == '#') continue;
         std::istringstream words(line);
         unsigned a = 0, v = 0;
@@ -151,10 +155,10 @@ std::string state_read(const std::string& path, Cells& cells) {
     return "";
 }
 
-std::string state_write(const std::string& path, const Cells& cells) {
+std::string state_write(const std::string& path, const std::string& part, const Cells& cells) {
     std::ofstream out(path);
     if (!out) return "cannot write " + path;
-    out << "# emulated target memory: word address and value, hexadecimal\n";
+    out << "# emulated target memory: word address and value, hexadecimal\npart " << part << "\n";
     char buf[32];
     for (const auto& [a, v] : cells) {
         std::snprintf(buf, sizeof buf, "%04X %04X\n", a, v);

@@ -20,7 +20,9 @@ void memory_apply(Target& target, const Cells& cells);
 // Empty error on success.
 std::string hex_read(const std::string& path, Cells& cells);
 std::string hex_write(const std::string& path, const Cells& cells);
-std::string state_read(const std::string& path, Cells& cells);
-std::string state_write(const std::string& path, const Cells& cells);
+// The state file names its part; reading it for another part is an error,
+// since the memory layouts differ.
+std::string state_read(const std::string& path, const std::string& part, Cells& cells);
+std::string state_write(const std::string& path, const std::string& part, const Cells& cells);
 
 }  // namespace sim

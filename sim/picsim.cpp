@@ -297,7 +297,7 @@ void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, con
 void load_memory(const Options& o, sim::Target& target) {
     sim::Cells cells;
     if (!o.state.empty() && access(o.state.c_str(), F_OK) == 0) {
-        std::string err = sim::state_read(o.state, cells);
+        std::string err = sim::state_read(o.state, target.part(), cells);
         if (!err.empty()) usage_error(err);
         sim::memory_apply(target, cells);
     }
@@ -308,12 +308,14 @@ void load_memory(const Options& o, sim::Target& target) {
         sim::memory_apply(target, cells);
     }
     for (const auto& [a, v] : o.pokes) target.poke(a, static_cast<uint16_t>(v));
+    // An explicit --id wins over a device ID kept in the state or HEX file.
+    if (o.config.device_id >= 0) target.poke(0x8006, static_cast<uint16_t>(o.config.device_id));
 }
 
 void store_memory(const Options& o, sim::Target& target) {
     std::string err;
     if (!o.save.empty()) err = sim::hex_write(o.save, sim::memory_programmed(target));
-    if (err.empty() && !o.state.empty()) err = sim::state_write(o.state, sim::memory_snapshot(target));
+    if (err.empty() && !o.state.empty()) err = sim::state_write(o.state, target.part(), sim::memory_snapshot(target));
     if (!err.empty()) std::cerr << "picsim: " << err << "\n";
 }
 

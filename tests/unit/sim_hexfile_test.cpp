@@ -62,11 +62,12 @@ TEST(SimHexfile, StateFileRestoresErasedFactoryCells) {
     first.target().poke(0x3FF, 0x3FFF);  // calibration word lost by an erase
     first.target().poke(0x10, 0x0ABC);
     std::string path = temp_path("state.txt");
-    ASSERT_EQ(sim::state_write(path, sim::memory_snapshot(first.target())), "");
+    ASSERT_EQ(sim::state_write(path, "PIC12F629", sim::memory_snapshot(first.target())), "");
 
     sim::Programmer second(c);
     sim::Cells cells;
-    ASSERT_EQ(sim::state_read(path, cells), "");
+    EXPECT_NE(sim::state_read(path, "PIC16F1825", cells), "");  // another chip's memory
+    ASSERT_EQ(sim::state_read(path, "PIC12F629", cells), "");
     sim::memory_apply(second.target(), cells);
     EXPECT_EQ(second.target().peek(0x3FF), 0x3FFF);  // not the factory 0x3454 again
     EXPECT_EQ(second.target().peek(0x10), 0x0ABC);
