@@ -112,15 +112,21 @@ void prog_set_address(int address) {
 }
 
 // A repeated read returns `count` consecutive words and leaves the target's
-// counter on the last one read. Missing words read as 0xFFFF; the checksum
-// byte is always awaited and a bad or missing one ends the run.
+// counter on the last one read. The programmer sends a reply in one burst, so
+// a word that does not come within the reply time-out means the reply stops
+// short: the run ends at once rather than waiting out every missing word, and
+// a late byte can never make up the checksum of a reply with a gap in it.
 void prog_read_block(int address, int count, uint16_t* words) {
     prog_set_address(address);
     int c = count & 0xFF;
     address_cursor += c - 1;
     prog_set_repeat(c);
     link_send_command(address >= EEPROM_SPACE ? CMD_READ_DATA : CMD_READ_PROGRAM);
-    for (int i = 0; i < c; ++i) words[i] = static_cast<uint16_t>(link_receive_word());
+    for (int i = 0; i < c; ++i) {
+        int word = link_receive_word();
+        if (word < 0) fail(COMM_ERROR);
+        words[i] = static_cast<uint16_t>(word);
+    }
     if (link_receive_checksum() != 0) fail(COMM_ERROR);
 }
 
