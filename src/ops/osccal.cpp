@@ -12,6 +12,8 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -24,6 +26,7 @@ constexpr int POLL_WAIT_MS = 1;
 }  // namespace
 
 void run_osccal_helper() {
+    ui_stage("running the calibration helper");
     long start = platform_clock_ms();
     link_send_command(CMD_OSCCAL_HELPER);
     link_flush();
@@ -41,7 +44,13 @@ void run_osccal_helper() {
             continue;
         }
         // The tick's value carries nothing; it is neither summed nor logged.
-        port_read_byte();
+        // A tick is never a NAK, so a NAK here is the programmer refusing the
+        // helper command: the run ends as it does for a NAK before a frame.
+        if (port_read_byte() == REPLY_NAK) {
+            log_byte(REPLY_NAK, LOG_RX);
+            ui_report_nak();
+            fail_silent();
+        }
         nominal = static_cast<float>(nominal + TICK_SECONDS);
         long elapsed = platform_clock_ms() - start;
         std::printf("\n%f", nominal - elapsed / MS_PER_SECOND);
