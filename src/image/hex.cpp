@@ -25,6 +25,36 @@ constexpr uint64_t LAST_WORD = 0xFFFF;
 
 std::FILE* hex_stream;
 unsigned hex_checksum;
+// Line of the next character to be read, and of the colon of the current record.
+int hex_line;
+int record_line;
+HexFault fault;
+int fault_line;
+
+int next_char() {
+    int c = std::fgetc(hex_stream);
+    if (c == '\n') ++hex_line;
+    return c;
+}
+
+// The first fault of a load is the one to report.
+void note_fault(HexFault what, int line) {
+    if (fault != HEX_FAULT_NONE) return;
+    fault = what;
+    fault_line = line;
+}
+
+// A character that ends a byte pair early: a line end cuts the record short
+// (the line end itself still belongs to the record's line).
+void note_bad_char(int c) {
+    if (c == EOF) {
+        note_fault(HEX_FAULT_END, record_line);
+    } else if (c == '\n') {
+        note_fault(HEX_FAULT_SHORT, hex_line - 1);
+    } else {
+        note_fault(c == '\r' ? HEX_FAULT_SHORT : HEX_FAULT_DIGIT, hex_line);
+    }
+}
 
 int hex_digit(int c) {
     if (c == EOF) return -1;
@@ -102,7 +132,7 @@ int read_address_value() {
 // Returns 1 at the end of the file, 0 when a colon was found.
 int scan_to_colon() {
     for (;;) {
-        int c = std::fgetc(hex_stream);
+        int c = next_char();
         if (c == EOF) return 1;
         if (c == ':') return 0;
     }
@@ -111,10 +141,18 @@ int scan_to_colon() {
 }  // namespace
 
 int hex_read_byte() {
-    int hi = hex_digit(std::fgetc(hex_stream));
-    if (hi < 0) return -1;
-    int lo = hex_digit(std::fgetc(hex_stream));
-    if (lo < 0) return -1;
+    int c = next_char();
+    int hi = hex_digit(c);
+    if (hi < 0) {
+        note_bad_char(c);
+        return -1;
+    }
+    c = next_char();
+    int lo = hex_digit(c);
+    if (lo < 0) {
+        note_bad_char(c);
+        return -1;
+    }
     int byte = hi * 16 + lo;
     hex_checksum = (hex_checksum + static_cast<unsigned>(byte)) & 0xFF;
     return byte;
@@ -124,9 +162,13 @@ int hex_read_byte() {
 // nor the offset of a data byte can wrap round into a valid address.
 int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
     hex_stream = stream;
+    hex_line = 1;
+    fault = HEX_FAULT_NONE;
+    fault_line = 0;
     uint64_t base = 0;
     for (;;) {
         if (scan_to_colon() != 0) return 1;
+        record_line = hex_line;
         hex_checksum = 0;
         int count = hex_read_byte();
         int addr_hi = hex_read_byte();
@@ -155,7 +197,15 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
             std::puts("\nHexfile contains unknown record type!");
             return -1;
         }
-        if (hex_read_byte() < 0 || hex_checksum != 0) return -1;
+        if (hex_read_byte() < 0) return -1;
+        if (hex_checksum != 0) {
+            note_fault(HEX_FAULT_CHECKSUM, record_line);
+            return -1;
+        }
         if (type == RECORD_END) return 0;
     }
 }
+
+HexFault hex_fault() { return fault; }
+
+int hex_fault_line() { return fault_line; }

@@ -30,6 +30,13 @@ void platform_key_begin();
 int platform_key_pressed();
 void platform_key_end();
 
+// terminal_posix.cpp / terminal_win32.cpp, for the progress display.
+// True when standard error is a terminal that takes the cursor controls the
+// display draws with (on Windows: once virtual terminal processing is on).
+bool platform_stderr_is_terminal();
+// Width of the terminal on standard error in columns; 0 when it is unknown.
+int platform_stderr_columns();
+
 // Installs the handlers for Ctrl+C and SIGTERM (console control events on
 // Windows). A handler only raises the flag; the run notices it at its next poll
 // and leaves through the normal exit path. A second signal while the flag is
