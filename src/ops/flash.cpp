@@ -12,6 +12,7 @@
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "run/fail.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ void write_row(int start, int n) {
     link_send_command(CMD_BEGIN_PROGRAMMING);
     prog_delay_us(device.prog_time);
     prog_sync();
+    ui_progress_step(n);
 }
 
 void write_rows(int n) {
@@ -68,6 +70,7 @@ void write_words() {
             prog_load_program_word(image[a]);
             link_send_command(CMD_BEGIN_PROGRAMMING);
             prog_delay_us(device.prog_time);
+            ui_progress_step(1);
         }
         if ((a & 0x1F) == 0) prog_sync();
     }
@@ -82,6 +85,7 @@ void verify_blocks(int m) {
         for (int k = 0; k < m; ++k) {
             if (((image[b + k] ^ buf[k]) & 0x3FFF) != 0) fail("\nVerify Error!");
         }
+        ui_progress_step(m);
     }
 }
 
@@ -93,11 +97,15 @@ void write_program_flash() {
     // Larger rows are refused when the chip is identified; never trust it here.
     if (n > MAX_ROW) n = MAX_ROW;
     std::fputs("\nProgramming program flash...", stdout);
+    ui_progress_begin("programming flash", ui_flash_cells(flash_limit(), rows ? n : 0), "words");
     if (rows) {
         write_rows(n);
     } else {
         write_words();
     }
+    ui_progress_end();
     std::fputs("\nVerifying program flash...", stdout);
+    ui_progress_begin("verifying flash", ui_flash_cells(flash_limit(), rows ? n : WORD_MODE_BLOCK), "words");
     verify_blocks(rows ? n : WORD_MODE_BLOCK);
+    ui_progress_end();
 }

@@ -12,6 +12,7 @@
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "run/options.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -46,12 +47,14 @@ void show_range() {
     int from = settings.read_from;
     if (from < 0) return;
     int to = normalised_read_end(from, settings.read_to);
+    ui_progress_begin("reading memory", ui_shown_cells(from, to), "words");
     int n = 0;
     for (int a = from; a <= to; ++a) {
         int r = classify_address(a);
         if (r == REGION_NONE) continue;
         int m = r == REGION_EEPROM ? 15 : 7;
         if ((a & m) == 0 || n == 0) {
+            ui_progress_clear();
             std::printf("\n  %04x: ", a);
             n = 0;
         }
@@ -62,7 +65,9 @@ void show_range() {
             std::printf(" %04x", v);
         }
         ++n;
+        ui_progress_step(1);
     }
+    ui_progress_end();
 }
 
 void erase_range() {
@@ -107,6 +112,7 @@ void prepare_range(int from, int to) {
 // what that command put there.
 void read_back_row(int address) {
     if (!has_rows() || address < 0 || address >= device.flash_size) return;
+    ui_stage("reading back a partly covered row");
     int start = row_start(address);
     int n = row_size();
     if (start + n > IMAGE_SIZE) return;

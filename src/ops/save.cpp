@@ -10,6 +10,7 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "run/options.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void save_region(int first, int count, bool eeprom) {
             i += k;
         }
         done += n;
+        ui_progress_step(n);
     }
 }
 
@@ -95,10 +97,12 @@ void save_target() {
     if (out_file == nullptr) fail("\ncannot open hex output file!");
     std::printf("\nSaving target memory to %s...", settings.save_path);
     upper_address = 0;
+    ui_progress_begin("saving memory", device.flash_size + 4 + 2 + device.eeprom_size, "words");
     save_region(0, device.flash_size, false);
     save_region(ADDR_USER_ID, 4, false);
     save_region(ADDR_CONFIG1, device.type_code == 1 ? 1 : 2, false);
     if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true);
+    ui_progress_end();
     write_record(1, 0, nullptr, 0);
     bool written = std::fflush(out_file) == 0 && !std::ferror(out_file);
     written = std::fclose(out_file) == 0 && written;

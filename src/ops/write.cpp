@@ -14,6 +14,7 @@
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "run/fail.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ int eeprom_limit() {
 // Without a bulk erase requested, the erase that follows would take the chip's
 // other contents with it: copy them into the cells the image leaves empty.
 void copy_flash_from_target() {
+    ui_progress_begin("reading back flash", flash_limit(), "words");
     uint16_t buf[BLOCK];
     for (int a = 0; a < flash_limit(); a += BLOCK) {
         prog_read_block(a, BLOCK, buf);
@@ -57,10 +59,13 @@ void copy_flash_from_target() {
             // An erased word (0x3FFF) needs no copy.
             if (image[a + j] > 0x3FFF && buf[j] <= 0x3FFE) image[a + j] = buf[j];
         }
+        ui_progress_step(BLOCK);
     }
+    ui_progress_end();
 }
 
 void copy_ids_and_config_from_target() {
+    ui_stage("reading back user ID and config words");
     uint16_t buf[USER_ID_WORDS];
     prog_read_block(ADDR_USER_ID, USER_ID_WORDS, buf);
     for (int i = 0; i < USER_ID_WORDS; ++i) {
@@ -72,6 +77,7 @@ void copy_ids_and_config_from_target() {
 // Type 1: read the calibration words, and when program memory is going to be
 // erased, keep everything the chip holds that the image does not replace.
 void preserve_type1() {
+    ui_stage("reading the calibration words");
     if (saved_osccal_word > 0x3FFF) saved_osccal_word = prog_read_word(device.osccal_address);
     saved_config_word = prog_read_word(ADDR_CONFIG1);
     if (!(write_flags & WF_ERASE_PROGRAM_USER_CONFIG)) return;
@@ -85,6 +91,7 @@ void preserve_type1() {
 // get the same two reads, so that the values restored in the next steps are the
 // chip's own rather than an empty cell and cleared configuration bits.
 void preserve_other() {
+    ui_stage("reading the calibration words");
     if (device.osccal_address != 0 && (write_flags & WF_ERASE_PROGRAM_CONFIG) &&
         saved_osccal_word > 0x3FFF) {
         saved_osccal_word = prog_read_word(device.osccal_address);
@@ -118,6 +125,7 @@ void check_osccal_instruction() {
 
 void bulk_erase_program() {
     std::fputs("\nBulk Erasing", stdout);
+    ui_stage("bulk erasing");
     prog_set_address(ADDR_USER_ID);
     link_send_command(CMD_BULK_ERASE_PROGRAM);
     prog_delay_us(device.bulk_erase_time);
@@ -132,6 +140,7 @@ bool eeprom_has_data(int size) {
 
 void write_eeprom(int size) {
     std::fputs("\nProgramming Data EEPROM...", stdout);
+    ui_progress_begin("programming data EEPROM", size, "bytes");
     prog_set_address(ADDR_EEPROM);
     for (int i = 0; i < size; ++i) {
         if (i % 16 == 0) prog_sync();
@@ -144,11 +153,14 @@ void write_eeprom(int size) {
             prog_delay_us(device.data_time);
         }
         prog_increment(1);
+        ui_progress_step(1);
     }
+    ui_progress_end();
 }
 
 void verify_eeprom(int size) {
     std::fputs("\nVerifying Data EEPROM...", stdout);
+    ui_progress_begin("verifying data EEPROM", size, "bytes");
     uint16_t buf[BLOCK];
     for (int b = ADDR_EEPROM; b <= ADDR_EEPROM + size - 1; b += BLOCK) {
         prog_read_block(b, BLOCK, buf);
@@ -156,7 +168,9 @@ void verify_eeprom(int size) {
             uint16_t cell = image[b + j];
             if (cell <= 0x3FFF && ((cell ^ buf[j]) & 0xFF) != 0) fail("\nVerify Error!");
         }
+        ui_progress_step(BLOCK);
     }
+    ui_progress_end();
 }
 
 // A word read back by prog_write_word_checked matches when its 14 bits do;
@@ -167,6 +181,7 @@ bool word_matches(int written, int read_back) {
 
 void write_user_ids() {
     std::fputs("\nProgramming User ID", stdout);
+    ui_stage("programming user ID");
     prog_set_address(ADDR_USER_ID);
     if (!(write_flags & WF_BULK_ERASE)) {
         link_send_command(CMD_ROW_ERASE);
@@ -183,6 +198,7 @@ void write_user_ids() {
 // (Z clears them so the read-back can match); other chips have two.
 void write_config_words() {
     std::fputs("\nProgramming Config Words", stdout);
+    ui_stage("programming config words");
     prog_set_address(ADDR_CONFIG1);
     if (is_type1()) {
         int v = image[ADDR_CONFIG1] & device.zero_mask;
@@ -210,6 +226,7 @@ void write_target() {
     int eeprom_size = eeprom_limit();
     // Only an explicit bulk erase request clears the data EEPROM.
     if ((write_flags & WF_BULK_ERASE) && device.eeprom_size > 0) {
+        ui_stage("erasing data EEPROM");
         link_send_command(CMD_BULK_ERASE_DATA);
         prog_delay_us(device.bulk_erase_time);
     }
@@ -228,4 +245,5 @@ void write_target() {
     if (write_flags & WF_USER_ID) write_user_ids();
     if (write_flags & WF_CONFIG) write_config_words();
     std::puts("\nOk!");
+    ui_summary();
 }

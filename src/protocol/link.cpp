@@ -6,6 +6,8 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
+#include "ui/progress.h"
 
 LinkState link_state;
 
@@ -34,6 +36,7 @@ void drain_input() {
         if (b < 0) return;
         if (b == REPLY_NAK) {
             log_byte(REPLY_NAK, LOG_RX);
+            ui_report_nak();
             fail_silent();
         }
     }
@@ -54,6 +57,7 @@ void link_flush() {
     int count = link_state.tx_count;
     if (count == 0) return;
     port_write(link_state.tx_buffer, count);
+    ui_count_sent(count);
     if (link_state.echo_mode) check_echo(link_state.tx_buffer, count);
     link_state.tx_count = 0;
 }
@@ -105,6 +109,7 @@ void link_send_command(int code) {
 void link_send_frame(const unsigned char* bytes, int count) {
     link_state.rx_sum = 0;
     drain_input();
+    if (count > 0) ui_count_frame(bytes[0]);
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         log_byte(bytes[i], LOG_TX);

@@ -4,8 +4,12 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "ui/progress.h"
 
 void fail(const char* message) {
+    // A progress bar still standing after the stage text would stay on the
+    // screen in front of the message.
+    ui_progress_clear();
     std::puts(message);
     std::exit(1);
 }

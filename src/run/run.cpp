@@ -18,6 +18,8 @@
 #include "run/fail.h"
 #include "run/options.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
 // process sends the raw VPP-off frame: not through the transmit buffer (its
 // content is stale), without echo check or log (the run is over).
 void on_exit_handler() {
+    ui_progress_clear();
     platform_key_end();
     save_abandon();
     port_write_byte(VPP_OFF_FRAME[0]);
@@ -45,12 +48,14 @@ void on_exit_handler() {
 
 int run_main(int argc, char** argv) {
     std::atexit(on_exit_handler);
+    ui_init();
     platform_catch_interrupts(vpp_off_from_signal);
     image_init();
     std::strcpy(target_info.device_name, "(unknown)");
 
     const char* hexfile = load_options(argc, argv);
     if (settings.info) print_version_line();
+    ui_stage("identifying the target");
     int status = connect_target();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range();
@@ -66,7 +71,10 @@ int run_main(int argc, char** argv) {
     if (file == nullptr) fail("\ncannot open hex input file!");
     int result = hex_load(file, image, device.flash_size);
     std::fclose(file);
-    if (result < 0) fail_silent();
+    if (result < 0) {
+        ui_report_hex_fault(hexfile);
+        fail_silent();
+    }
     write_flags |= result;
     write_target();
     return 0;
