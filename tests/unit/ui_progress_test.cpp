@@ -1,0 +1,200 @@
+// The progress display and the summary: the bar's text, when it is drawn and
+// erased on a terminal, that nothing at all is written when no terminal is
+// watching, and the totals the passes over program flash and /READ announce.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "devicedb/devicedb.h"
+#include "image/image.h"
+#include "platform/platform.h"
+#include "protocol/protocol.h"
+#include "run/options.h"
+#include "sim/inproc.h"
+#include "ui/progress.h"
+
+namespace {
+
+const std::string ERASE = "\033[K";
+
+// A display attached to a temporary file, read back as text.
+class Display : public ::testing::Test {
+protected:
+    std::FILE* out = nullptr;
+
+    void SetUp() override {
+        inproc::reset();
+        out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+    }
+    void TearDown() override {
+        ui_attach(nullptr, false, 0);
+        std::fclose(out);
+    }
+    std::string written() {
+        std::fflush(out);
+        std::string text;
+        std::rewind(out);
+        for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+        return text;
+    }
+    static int count(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    }
+};
+
+std::string bar(long done, long total, const char* unit, long ms, int columns, int size = 200) {
+    char buf[200];
+    int n = ui_format_bar(buf, size, done, total, unit, ms, columns);
+    EXPECT_EQ(n, static_cast<int>(std::string(buf).size()));
+    return buf;
+}
+
+TEST(ProgressBar, TextShowsGraphPercentCountAndTime) {
+    // 80 columns give a graph of 16 cells.
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 80), "[########--------]  50% 1024/2048 words 1.2 s");
+    EXPECT_EQ(bar(0, 2048, "words", 0, 80), "[----------------]   0% 0/2048 words 0.0 s");
+    EXPECT_EQ(bar(256, 256, "bytes", 61999, 80), "[################] 100% 256/256 bytes 61.9 s");
+    // Done beyond the total, a negative count and time are held to the range.
+    EXPECT_EQ(bar(5000, 100, "words", -5, 80), "[################] 100% 100/100 words 0.0 s");
+    EXPECT_EQ(bar(-3, 100, "words", 0, 80), "[----------------]   0% 0/100 words 0.0 s");
+    // A pass with nothing to do counts as complete, not as a division by zero.
+    EXPECT_EQ(bar(0, 0, "words", 0, 80), "[################] 100% 0/0 words 0.0 s");
+    // The graph follows the width, within 8 and 30 cells.
+    EXPECT_EQ(bar(1, 2, "words", 0, 20).substr(0, 10), "[####----]");
+    EXPECT_EQ(bar(1, 2, "words", 0, 1000).size(), bar(1, 2, "words", 0, 150).size());
+    // A short buffer gets a terminated prefix, never an overrun.
+    char small[12];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(ui_format_bar(small, 8, 1, 2, "words", 0, 80), 7);
+    EXPECT_EQ(std::string(small), "[######");
+    EXPECT_EQ(small[8], 'x');
+    EXPECT_EQ(ui_format_bar(small, 0, 1, 2, "words", 0, 80), 0);
+}
+
+TEST_F(Display, BarIsDrawnAtMostTenTimesASecondAndErasedAtTheEnd) {
+    ui_attach(out, true, 80);
+    ui_progress_begin("programming flash", 100, "words");
+    EXPECT_STREQ(ui_current_stage(), "programming flash");
+    // Within the first tenth of a second nothing is drawn.
+    platform_sleep_ms(50);
+    ui_progress_step(10);
+    EXPECT_EQ(written(), "");
+    platform_sleep_ms(60);
+    ui_progress_step(10);
+    std::string first = written();
+    // Cursor saved, wrapping off, old bar erased, new bar, wrapping on, cursor back.
+    EXPECT_EQ(first, "\0337\033[?7l\033[K [###-------------]  20% 20/100 words 0.1 s\033[?7h\0338");
+    // Steps closer together than 100 ms do not redraw.
+    for (int i = 0; i < 5; ++i) {
+        platform_sleep_ms(10);
+        ui_progress_step(1);
+    }
+    EXPECT_EQ(written(), first);
+    platform_sleep_ms(60);
+    ui_progress_step(1);
+    std::string second = written();
+    EXPECT_EQ(count(second, "\0337"), 2);
+    EXPECT_NE(second.find(" 26/100 words"), std::string::npos);
+    ui_progress_end();
+    EXPECT_EQ(written(), second + ERASE);
+    // Once erased, neither a further clear nor a step after the end draws.
+    ui_progress_clear();
+    platform_sleep_ms(500);
+    ui_progress_step(10);
+    EXPECT_EQ(written(), second + ERASE);
+}
+
+TEST_F(Display, ClearErasesOnlyADrawnBarAndTheNextStepDrawsAgain) {
+    ui_attach(out, true, 80);
+    ui_progress_begin("reading memory", 10, "words");
+    ui_progress_clear();  // nothing drawn yet: nothing to erase
+    EXPECT_EQ(written(), "");
+    platform_sleep_ms(100);
+    ui_progress_step(1);
+    ui_progress_clear();
+    std::string text = written();
+    EXPECT_EQ(text.substr(text.size() - ERASE.size()), ERASE);
+    EXPECT_EQ(count(text, ERASE), 2);  // the one inside the drawing, then the clear
+    platform_sleep_ms(100);
+    ui_progress_step(1);
+    EXPECT_EQ(count(written(), "\0338"), 2);
+    // A new pass erases a bar left standing by the one before.
+    ui_progress_begin("verifying flash", 10, "words");
+    EXPECT_EQ(count(written(), ERASE), 4);
+    EXPECT_STREQ(ui_current_stage(), "verifying flash");
+}
+
+TEST_F(Display, NothingIsWrittenWhenNoTerminalWatches) {
+    ui_attach(out, false, 80);
+    ui_progress_begin("programming flash", 100, "words");
+    for (int i = 0; i < 20; ++i) {
+        platform_sleep_ms(200);
+        ui_progress_step(5);
+    }
+    ui_progress_clear();
+    ui_progress_end();
+    ui_count_frame(CMD_LOAD_PROGRAM);
+    ui_summary();
+    EXPECT_EQ(written(), "");
+}
+
+TEST_F(Display, SummaryCountsLoadedWordsAndBytesSent) {
+    std::strcpy(program_stem, "picup");
+    ui_attach(out, true, 80);
+    ui_count_frame(CMD_LOAD_PROGRAM);
+    ui_count_frame(CMD_LOAD_PROGRAM);
+    ui_count_frame(CMD_LOAD_DATA);
+    // Address, read and programming commands load nothing.
+    ui_count_frame(CMD_LOAD_CONFIG);
+    ui_count_frame(CMD_READ_PROGRAM);
+    ui_count_frame(CMD_BEGIN_PROGRAMMING);
+    ui_count_sent(250);
+    ui_count_sent(6);
+    platform_sleep_ms(2345);
+    ui_summary();
+    EXPECT_EQ(written(), "picup: 3 words written, 256 bytes sent in 2.3 s\n");
+    // Attaching starts the counts and the clock afresh.
+    ui_attach(out, true, 80);
+    ui_summary();
+    EXPECT_EQ(written(), "picup: 3 words written, 256 bytes sent in 2.3 s\n"
+                         "picup: 0 words written, 0 bytes sent in 0.0 s\n");
+}
+
+TEST(ProgressTotals, FlashAndReadTotalsCountWhatThePassesTouch) {
+    image_init();
+    device_db_set_defaults();
+    device.flash_size = 0x800;
+    device.row_size = 32;
+    device.eeprom_size = 256;
+    device.eeprom_base = 0xF000;
+    // Nothing to write: every total is 0.
+    EXPECT_EQ(ui_flash_cells(0x800, 32), 0);
+    EXPECT_EQ(ui_flash_cells(0x800, 0), 0);
+    image[0x005] = 0x1234;  // row 0
+    image[0x7FF] = 0x0001;  // the last row
+    image[0x040] = 0x4000;  // a filled value: data for the row test, not for the word test
+    EXPECT_EQ(ui_flash_cells(0x800, 32), 3 * 32);
+    EXPECT_EQ(ui_flash_cells(0x800, 16), 3 * 16);
+    EXPECT_EQ(ui_flash_cells(0x800, 0), 2);
+    // A limit that cuts the last row still counts every row that starts below it.
+    EXPECT_EQ(ui_flash_cells(0x7F0, 32), 3 * 32);
+    EXPECT_EQ(ui_flash_cells(0x7E0, 32), 2 * 32);
+    // A limit beyond the image stays inside it.
+    image[0xFFFF] = 0x0001;
+    EXPECT_EQ(ui_flash_cells(0x20000, 0), 3);
+
+    // /READ: flash 0x7FC..0x7FF, then 0x8000..0x8003; nothing in between.
+    EXPECT_EQ(ui_shown_cells(0x7FC, 0x8003), 8);
+    EXPECT_EQ(ui_shown_cells(5, -1), 1);                    // a single address
+    EXPECT_EQ(ui_shown_cells(0xF0FF, 0xF0F0), 1);  // to below from: on to 0xFFFF
+    EXPECT_EQ(ui_shown_cells(0, 0x7FFFFFFF), 0x800 + 32 + 256);
+    EXPECT_EQ(ui_shown_cells(0x10000, 0x10010), 0);
+    EXPECT_EQ(ui_shown_cells(-1, 5), 0);
+}
+
+}  // namespace
