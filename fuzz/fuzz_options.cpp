@@ -1,35 +1,31 @@
-// Feeds arbitrary option words (as from the command line or the settings file)
-// to the option parser, and arbitrary text to the number and range syntax.
+// Feeds arbitrary option words (as from the command line) to the option parser,
+// and arbitrary text to the number and range syntax. Words that end the process
+// (unknown options, HELP, an over-long path) end only this input.
 #include <cstdint>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "exit_trap.h"
 #include "run/options.h"
 
 namespace {
 
-// The words that end the process (unknown options, HELP) are left out: exiting
-// is their specified behaviour, and a fuzzer counts an exit as a finding.
-bool keeps_running(const char* word) {
-    static const char* const known[] = {"COM", "BAUD=", "ERASE", "FILL", "OSCCAL", "READ",
-                                        "BULKERASE", "LOG", "INFO", "SAVE="};
-    for (const char* k : known) {
-        if (platform_strnicmp(word, k, std::strlen(k)) == 0) return true;
-    }
-    return false;
-}
+void apply(void* word) { apply_option(static_cast<const char*>(word)); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    char word[64];
-    size_t n = size < sizeof word - 1 ? size : sizeof word - 1;
-    std::memcpy(word, data, n);
-    word[n] = '\0';
+    // Command-line words can be of any length; the copy is sized to the input.
+    static char word[1 << 17];
+    if (size >= sizeof word) return 0;
+    std::memcpy(word, data, size);
+    word[size] = '\0';
     int from = 0, to = 0;
     parse_number(word);
     parse_range(word, &from, &to);
     if (to > 0xFFFF) __builtin_trap();
-    if (keeps_running(word)) apply_option(word);
+    settings = Settings{};
+    exit_trap::run(apply, word);
+    if (std::memchr(settings.com_path, '\0', sizeof settings.com_path) == nullptr) __builtin_trap();
+    if (std::memchr(settings.save_path, '\0', sizeof settings.save_path) == nullptr) __builtin_trap();
     return 0;
 }
