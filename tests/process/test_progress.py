@@ -263,6 +263,26 @@ class ReasonsForSilentExits(unittest.TestCase):
         self.assertEqual(Terminal(100).feed(data).screen(), screen_of(r.stdout, 100) + '\n\n' + reason)
 
 
+class Install(unittest.TestCase):
+    def test_install_puts_programs_and_manual_page_in_place(self):
+        if not harness.BUILD or not os.path.exists(os.path.join(harness.BUILD, 'cmake_install.cmake')):
+            self.skipTest('no build tree')
+        stage = harness.make_workdir()
+        p = subprocess.run(['cmake', '--install', harness.BUILD, '--prefix', '/usr/local'],
+                           env=dict(os.environ, DESTDIR=stage), capture_output=True, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        root = os.path.join(stage, 'usr', 'local')
+        for name in ('picup', 'picsim'):
+            self.assertTrue(os.access(os.path.join(root, 'bin', name), os.X_OK), name)
+        with open(os.path.join(root, 'share', 'man', 'man1', 'picup.1')) as f:
+            page = f.read()
+        self.assertTrue(page.startswith('.TH PICUP 1'))
+        # The installed program is the real one: it prints its usage text.
+        u = subprocess.run([os.path.join(root, 'bin', 'picup')], capture_output=True, timeout=30)
+        self.assertEqual(u.returncode, 0)
+        self.assertIn(b'Usage: picup', u.stdout)
+
+
 ARG_BYTES = {0x80: 2, 0x82: 2, 0x83: 2, 0xE6: 2, 0xD4: 1, 0xD5: 1}
 
 
