@@ -70,7 +70,11 @@ int run_main(int argc, char** argv) {
     std::FILE* file = std::fopen(hexfile, "r");
     if (file == nullptr) fail("\ncannot open hex input file!");
     int result = hex_load(file, image, device.flash_size);
+    // A name that opens but cannot be read (a directory, a failing disk) is
+    // no HEX file; its read error must not pass for an empty file's end.
+    bool unreadable = std::ferror(file) != 0;
     std::fclose(file);
+    if (unreadable) fail("\ncannot open hex input file!");
     if (result < 0) {
         ui_report_hex_fault(hexfile);
         fail_silent();
