@@ -9,6 +9,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -188,6 +192,53 @@ struct Traffic {
     std::string from_host, to_host;  // hex
 };
 
+// How well the emulator kept its own schedule, and how the command's time was
+// spent; microseconds on now_us() unless named otherwise.
+struct Timing {
+    double late_max_us = 0;            // worst lateness of a reply byte put on the pty
+    double late_total_us = 0;          // lateness of the last byte of each reply burst
+    uint64_t bursts = 0;               // reply bursts completed: the host's waits end there
+    double turnaround_total_us = 0;    // from the end of a burst to the host's next bytes
+    uint64_t turnarounds = 0;
+    double burst_end_us = -1;          // end of the burst the host has not answered yet
+    double child_start_us = 0, child_end_us = 0;
+    double first_byte_us = -1, last_byte_us = -1;  // host bytes seen
+    rusage child_usage{};
+};
+
+void note_host_bytes(Timing& tm, double at) {
+    if (tm.burst_end_us >= 0) {
+        tm.turnaround_total_us += at - tm.burst_end_us;
+        ++tm.turnarounds;
+        tm.burst_end_us = -1;
+    }
+    if (tm.first_byte_us < 0) tm.first_byte_us = at;
+    tm.last_byte_us = at;
+}
+
+// A reply byte is written `late` after the time the line model gave it; when
+// nothing more is queued the burst is over and the host's wait ends here.
+void note_reply_written(Timing& tm, sim::Programmer& prog, double due_us, double written_us) {
+    double late = std::max(0.0, written_us - due_us);
+    tm.late_max_us = std::max(tm.late_max_us, late);
+    if (prog.head_us() >= 0) return;
+    tm.late_total_us += late;
+    ++tm.bursts;
+    tm.burst_end_us = written_us;
+}
+
+// Sleeps until the pty has input, `extra_fd` (the command's pidfd) is readable,
+// or `wait_us` has passed, to the microsecond: a reply byte must leave when the
+// line model says, not at the next millisecond tick.
+void wait_input(int master, int extra_fd, double wait_us) {
+    pollfd fds[2] = {{master, POLLIN, 0}, {extra_fd, POLLIN, 0}};
+    if (wait_us < 0) wait_us = 0;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(wait_us / 1e6);
+    ts.tv_nsec = static_cast<long>(std::fmod(wait_us, 1e6) * 1000.0);
+    ppoll(fds, extra_fd >= 0 ? 2 : 1, &ts, nullptr);
+}
+
 void hex_append(std::string& s, const uint8_t* b, size_t n) {
     static const char* digits = "0123456789abcdef";
     for (size_t i = 0; i < n; ++i) {
@@ -196,24 +247,34 @@ void hex_append(std::string& s, const uint8_t* b, size_t n) {
     }
 }
 
-// One round of service: take what the host wrote, send what is due.
-void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, int max_wait_ms) {
+// One round of service: take what the host wrote, send what is due. Bytes
+// that fell due since the last round go out at once, without waiting.
+void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, Timing& tm, int max_wait_ms, int extra_fd) {
     double now = now_us();
-    double next = prog.next_output_us(now);
-    int timeout = max_wait_ms;
-    if (next >= 0) timeout = std::min(timeout, std::max(0, static_cast<int>((next - now) / 1000.0)));
-    pollfd pfd{p.master, POLLIN, 0};
-    poll(&pfd, 1, timeout);
+    double wait = max_wait_ms * 1000.0;
+    double head = prog.head_us();
+    double next = head >= 0 && head <= now ? now : prog.next_output_us(now);
+    if (next >= 0) wait = std::min(wait, next - now);
+    wait_input(p.master, extra_fd, wait);
     uint8_t buf[4096];
     for (;;) {
         ssize_t n = read(p.master, buf, sizeof buf);
         if (n <= 0) break;
+        double at = now_us();
+        note_host_bytes(tm, at);
         hex_append(t.from_host, buf, static_cast<size_t>(n));
-        prog.receive(buf, static_cast<size_t>(n), now_us());
+        prog.receive(buf, static_cast<size_t>(n), at);
     }
     now = now_us();
     std::vector<uint8_t> due;
-    for (int b; (b = prog.read_byte(now)) >= 0;) due.push_back(static_cast<uint8_t>(b));
+    double due_us = now;
+    for (;;) {
+        double h = prog.head_us();
+        int b = prog.read_byte(now);
+        if (b < 0) break;
+        if (h >= 0) due_us = h;
+        due.push_back(static_cast<uint8_t>(b));
+    }
     hex_append(t.to_host, due.data(), due.size());
     for (size_t sent = 0; sent < due.size();) {
         ssize_t n = write(p.master, due.data() + sent, due.size() - sent);
@@ -221,6 +282,7 @@ void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, int max_wait_ms) {
         else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
         else usleep(100);
     }
+    if (!due.empty()) note_reply_written(tm, prog, due_us, now_us());
     if (prog.hung_up()) pty_close(p);  // the line goes away under the host
 }
 
@@ -271,8 +333,35 @@ Changes compare(const sim::Cells& before, const sim::Cells& after) {
     return c;
 }
 
-void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, const Changes& ch,
-                  int exit_code, double elapsed_s) {
+double seconds(double us) { return us / 1e6; }
+double seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; }
+
+// Timing and traffic totals for benchmarks: the command's own wall and CPU
+// time, what crossed the line, what the programmer was told to wait, and how
+// closely the emulator kept to its line model.
+void write_timing(std::ostream& out, const Options& o, sim::Programmer& prog, const Timing& tm) {
+    const sim::Config& c = o.config;
+    double start = tm.child_start_us;
+    out << "  \"paced\": " << (c.paced ? "true" : "false") << ",\n"
+        << "  \"baud\": " << c.baud << ",\n"
+        << "  \"latency_ms\": " << c.latency_ms << ",\n"
+        << "  \"bytes_from_host\": " << prog.bytes_from_host() << ",\n"
+        << "  \"bytes_to_host\": " << prog.bytes_to_host() << ",\n"
+        << "  \"reply_waits\": " << prog.replies_sent() << ",\n"
+        << "  \"child_wall_s\": " << seconds(tm.child_end_us - start) << ",\n"
+        << "  \"child_user_s\": " << seconds(tm.child_usage.ru_utime) << ",\n"
+        << "  \"child_sys_s\": " << seconds(tm.child_usage.ru_stime) << ",\n"
+        << "  \"first_host_byte_s\": " << (tm.first_byte_us < 0 ? -1 : seconds(tm.first_byte_us - start)) << ",\n"
+        << "  \"last_host_byte_s\": " << (tm.last_byte_us < 0 ? -1 : seconds(tm.last_byte_us - start)) << ",\n"
+        << "  \"reply_bursts\": " << tm.bursts << ",\n"
+        << "  \"late_max_us\": " << tm.late_max_us << ",\n"
+        << "  \"late_total_us\": " << tm.late_total_us << ",\n"
+        << "  \"host_turnarounds\": " << tm.turnarounds << ",\n"
+        << "  \"host_turnaround_total_us\": " << tm.turnaround_total_us << ",\n";
+}
+
+void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, const Timing& tm,
+                  const Changes& ch, int exit_code, double elapsed_s) {
     std::ofstream out(o.report);
     if (!out) {
         std::cerr << "picsim: cannot write " << o.report << "\n";
@@ -285,8 +374,9 @@ void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, con
         << "  \"last_frame_vpp_off\": " << (prog.last_frame_was_vpp_off() ? "true" : "false") << ",\n"
         << "  \"vpp_on_at_end\": " << (prog.vpp_on() ? "true" : "false") << ",\n"
         << "  \"exit_code\": " << exit_code << ",\n"
-        << "  \"elapsed_s\": " << elapsed_s << ",\n"
-        << "  \"delay_us_total\": " << prog.delay_us_total() << ",\n"
+        << "  \"elapsed_s\": " << elapsed_s << ",\n";
+    write_timing(out, o, prog, tm);
+    out        << "  \"delay_us_total\": " << prog.delay_us_total() << ",\n"
         << "  \"replies\": " << prog.replies_sent() << ",\n"
         << "  \"lost_operations\": " << prog.lost_operations() << ",\n"
         << "  \"changed\": {\"flash\": " << ch.flash << ", \"config\": " << ch.config
@@ -319,17 +409,39 @@ void store_memory(const Options& o, sim::Target& target) {
     if (!err.empty()) std::cerr << "picsim: " << err << "\n";
 }
 
-int wait_child(pid_t pid, Pty& p, sim::Programmer& prog, Traffic& t) {
+// A descriptor that becomes readable when the command ends, so the serve loop
+// wakes at once and the command's wall time is exact; -1 where the kernel has
+// none (the loop then looks every 2 ms).
+int child_watch(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+int wait_child(pid_t pid, Pty& p, sim::Programmer& prog, Traffic& t, Timing& tm) {
     int status = 0;
+    int watch = child_watch(pid);
+    int max_wait_ms = watch >= 0 ? 50 : 2;
     for (;;) {
-        if (p.master >= 0) serve_once(p, prog, t, 2);
-        else usleep(2000);
-        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (p.master >= 0) {
+            serve_once(p, prog, t, tm, max_wait_ms, watch);
+        } else if (watch >= 0) {
+            pollfd w{watch, POLLIN, 0};
+            poll(&w, 1, max_wait_ms);
+        } else {
+            usleep(2000);
+        }
+        pid_t r = wait4(pid, &status, WNOHANG, &tm.child_usage);
         if (r == pid) break;
         if (r < 0 && errno != EINTR) return 127;
     }
+    tm.child_end_us = now_us();
+    if (watch >= 0) close(watch);
     // The host's last bytes (its VPP-off frame) may still sit in the pty.
-    if (p.master >= 0) serve_once(p, prog, t, 0);
+    if (p.master >= 0) serve_once(p, prog, t, tm, 0, -1);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return 1;
@@ -352,15 +464,21 @@ int main(int argc, char** argv) {
     Pty p = pty_open();
     double start = now_us();
     Traffic t;
+    Timing tm;
     int code = 0;
     if (o.serve) {
         std::cout << p.path << std::endl;
+        prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time to the microsecond
         while (!g_stop) {
-            if (p.master >= 0) serve_once(p, prog, t, 20);
+            if (p.master >= 0) serve_once(p, prog, t, tm, 20, -1);
             else usleep(20000);
         }
     } else {
-        code = wait_child(spawn(child_command(o, p.path), p), p, prog, t);
+        tm.child_start_us = now_us();
+        pid_t pid = spawn(child_command(o, p.path), p);
+        // Set after the fork: the command keeps the system's usual timer slack.
+        prctl(PR_SET_TIMERSLACK, 1UL);
+        code = wait_child(pid, p, prog, t, tm);
     }
     double elapsed = (now_us() - start) / 1e6;
     pty_close(p);
@@ -375,6 +493,6 @@ int main(int argc, char** argv) {
                  prog.last_frame_was_vpp_off() ? "yes" : "no",
                  static_cast<unsigned long long>(prog.lost_operations()));
     store_memory(o, prog.target());
-    if (!o.report.empty()) write_report(o, prog, t, ch, code, elapsed);
+    if (!o.report.empty()) write_report(o, prog, t, tm, ch, code, elapsed);
     return code;
 }

@@ -309,6 +309,8 @@ double Programmer::next_output_us(double now_us) {
     return -1;
 }
 
+double Programmer::head_us() const { return impl_->out.empty() ? -1 : impl_->out.front().first; }
+
 bool Programmer::hung_up() const { return impl_->hung; }
 Target& Programmer::target() { return impl_->chip; }
 const Config& Programmer::config() const { return impl_->config; }

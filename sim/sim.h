@@ -48,6 +48,9 @@ public:
     int read_byte(double now_us);
     // Time of the next reply byte that is not yet available, or a negative value.
     double next_output_us(double now_us);
+    // Time at which the oldest queued reply byte reaches the host (it may be
+    // due already), or a negative value when none is queued.
+    double head_us() const;
     bool hung_up() const;
     Target& target();
     const Config& config() const;

@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Times picup against the paced emulated programmer (picsim --paced) and sets
+each run beside the least time its line traffic allows (linemodel.bound).
+
+    bench.py --picup BUILD/picup --picsim BUILD/sim/picsim [--quick] [--json FILE]
+
+Prints a table and writes the same figures as JSON.
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import idealhost  # noqa: E402
+import jobs  # noqa: E402
+import linemodel  # noqa: E402
+
+LINES = [  # (label, baud, adapter turnaround in ms)
+    ('115200', 115200, 0.0),
+    ('9600', 9600, 0.0),
+    ('115200+2ms', 115200, 2.0),
+]
+
+
+class Bench:
+    def __init__(self, picup, picsim, runs, workdir):
+        self.picsim = picsim
+        self.runs = runs
+        self.workdir = workdir
+        self.picup = os.path.join(workdir, 'picup')
+        if not os.path.exists(self.picup):
+            os.symlink(os.path.abspath(picup), self.picup)
+
+    def run_once(self, job, baud, latency_ms):
+        """One run; the report of picsim with the run's bound added."""
+        report = os.path.join(self.workdir, 'report.json')
+        if os.path.exists(report):
+            os.unlink(report)
+        state = os.path.join(self.workdir, job.part + '.state')
+        if os.path.exists(state):
+            os.unlink(state)  # every run starts from the same chip
+        cmd = [self.picsim, '--paced', '--baud', str(baud), '--latency', str(latency_ms),
+               '--part', job.part, '--report', report, '--', self.picup] + job.command(self.workdir)
+        p = subprocess.run(cmd, cwd=self.workdir, capture_output=True, timeout=900,
+                           stdin=subprocess.DEVNULL)
+        if p.returncode != 0 or not os.path.exists(report):
+            raise RuntimeError('%s failed (%d): %s %s' % (job.name, p.returncode,
+                               p.stdout.decode('latin-1')[-500:], p.stderr.decode('latin-1')[-500:]))
+        with open(report) as f:
+            r = json.load(f)
+        if r.get('lost_operations'):
+            raise RuntimeError('%s: the programmer lost %d operations' % (job.name, r['lost_operations']))
+        host = bytes.fromhex(r['from_host'])
+        b = linemodel.bound(host, baud, latency_ms / 1000.0)
+        if b['reply_bytes'] != r['bytes_to_host']:
+            raise RuntimeError('%s: model expects %d reply bytes, the line carried %d'
+                               % (job.name, b['reply_bytes'], r['bytes_to_host']))
+        r['model'] = b
+        return r
+
+    def measure(self, job, label, baud, latency_ms):
+        runs = [self.run_once(job, baud, latency_ms) for _ in range(self.runs)]
+        walls = [r['child_wall_s'] for r in runs]
+        cpus = [r['child_user_s'] + r['child_sys_s'] for r in runs]
+        model = runs[0]['model']
+        self.last_host_bytes = bytes.fromhex(runs[0]['from_host'])
+        wall = statistics.median(walls)
+        cpu = statistics.median(cpus)
+        return {
+            'job': job.name, 'title': job.title, 'line': label, 'baud': baud,
+            'latency_ms': latency_ms, 'runs': len(runs),
+            'wall_s': wall, 'wall_min_s': min(walls), 'wall_max_s': max(walls),
+            'bound_s': model['bound_s'], 'link_bound_s': model['link_s'],
+            'fixed_pauses_s': model['fixed_s'], 'wire_s': model['wire_s'],
+            'delay_s': model['delay_s'], 'reply_waits': model['waits'],
+            'bytes_from_host': runs[0]['bytes_from_host'], 'bytes_to_host': runs[0]['bytes_to_host'],
+            'ratio': wall / model['bound_s'],
+            'cpu_s': cpu, 'cpu_pct': 100.0 * cpu / wall,
+            'startup_s': statistics.median(r['first_host_byte_s'] for r in runs),
+            'emulator_late_s': statistics.median(r['late_total_us'] for r in runs) / 1e6,
+            'emulator_late_max_ms': max(r['late_max_us'] for r in runs) / 1e3,
+            'host_turnaround_s': statistics.median(r['host_turnaround_total_us'] for r in runs) / 1e6,
+            'rows': job.rows,
+        }
+
+    def check_emulator(self, job, m):
+        """The ideal host's replay of this job's traffic, beside picup's run."""
+        times = [idealhost.replay_against(self.picsim, job.part, self.last_host_bytes,
+                                          m['baud'], m['latency_ms']) for _ in range(self.runs)]
+        ideal = statistics.median(t for t, _ in times)
+        model = times[0][1]
+        waits = max(1, m['reply_waits'])
+        # picup's link phase: its wall time less start-up and the fixed pauses
+        host_link = m['wall_s'] - m['startup_s'] - m['fixed_pauses_s']
+        return {'job': m['job'], 'line': m['line'], 'model_s': model, 'ideal_host_s': ideal,
+                'ideal_excess_s': ideal - model, 'ideal_excess_per_wait_us': 1e6 * (ideal - model) / waits,
+                'picup_link_s': host_link, 'picup_excess_s': host_link - model,
+                'picup_excess_per_wait_us': 1e6 * (host_link - model) / waits}
+
+
+def fmt_row(m):
+    return ('%-8s %-11s %9.3f %9.3f %6.3f %7.3f %5.2f %8.1f %8.1f' % (
+        m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], m['cpu_s'],
+        m['cpu_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
+
+
+HEADER = ('%-8s %-11s %9s %9s %6s %7s %5s %8s %8s' % (
+    'job', 'line', 'wall s', 'bound s', 'ratio', 'cpu s', 'cpu%', 'start ms', 'late ms'))
+
+
+def scaling_fit(rows):
+    """Least-squares time per data row and fixed part, over the block runs."""
+    xs = [m['rows'] for m in rows]
+    ys = [m['wall_s'] for m in rows]
+    mx, my = statistics.mean(xs), statistics.mean(ys)
+    slope = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+    worst = max(abs(y - (my + slope * (x - mx))) for x, y in zip(xs, ys))
+    return {'per_row_s': slope, 'fixed_s': my - slope * mx, 'worst_residual_s': worst}
+
+
+def main(argv=None):
+    here = os.path.dirname(os.path.abspath(__file__))
+    default_build = os.environ.get('PICUP_BUILD') or os.path.join(here, '..', 'build-bench')
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument('--picup', default=os.path.join(default_build, 'picup'))
+    ap.add_argument('--picsim', default=os.path.join(default_build, 'sim', 'picsim'))
+    ap.add_argument('--json', default=os.path.join(here, 'results.json'))
+    ap.add_argument('--runs', type=int, default=None, help='runs per figure (default 5, --quick 3)')
+    ap.add_argument('--quick', action='store_true', help='fewer runs, no 9600 baud for the full upload')
+    ap.add_argument('--only', default='', help='comma-separated job names')
+    ap.add_argument('--no-scaling', action='store_true')
+    a = ap.parse_args(argv)
+    runs = a.runs or (3 if a.quick else 5)
+    for path in (a.picup, a.picsim):
+        if not os.access(path, os.X_OK):
+            sys.exit('bench: %s not built' % path)
+
+    workdir = tempfile.mkdtemp(prefix='picup-bench-')
+    try:
+        bench = Bench(a.picup, a.picsim, runs, workdir)
+        only = set(filter(None, a.only.split(',')))
+        results = {'machine': os.uname().nodename, 'cpus': os.cpu_count(),
+                   'load_before': os.getloadavg()[0], 'runs': runs,
+                   'started': time.strftime('%Y-%m-%d %H:%M:%S'), 'jobs': [], 'scaling': []}
+        checks = []
+        print(HEADER)
+        for job in jobs.main_jobs():
+            if only and job.name not in only:
+                continue
+            for label, baud, lat in LINES:
+                if a.quick and baud == 9600 and job.name == 'full16':
+                    continue
+                m = bench.measure(job, label, baud, lat)
+                results['jobs'].append(m)
+                print(fmt_row(m), flush=True)
+                if label == '115200' and job.name in ('full16', 'read256', 'full629'):
+                    checks.append(bench.check_emulator(job, m))
+        print('\nemulator check: the same traffic from an ideal host vs. the line model')
+        print('%-8s %-8s %9s %9s %9s %11s %11s' % ('job', 'line', 'model s', 'ideal s', 'picup s',
+                                                   'ideal us/w', 'picup us/w'))
+        for c in checks:
+            print('%-8s %-8s %9.3f %9.3f %9.3f %11.1f %11.1f' % (
+                c['job'], c['line'], c['model_s'], c['ideal_host_s'], c['picup_link_s'],
+                c['ideal_excess_per_wait_us'], c['picup_excess_per_wait_us']))
+        results['emulator_check'] = checks
+        if not a.no_scaling and not only:
+            print('\nscaling at 115200, program-only PIC16F1825 uploads:')
+            print('%-12s %5s %9s %9s %6s %10s' % ('job', 'rows', 'wall s', 'bound s', 'ratio', 'ms/row'))
+            for job in jobs.scaling_jobs():
+                m = bench.measure(job, '115200', 115200, 0.0)
+                results['scaling'].append(m)
+                print('%-12s %5d %9.3f %9.3f %6.3f %10.2f' % (
+                    job.name, job.rows, m['wall_s'], m['bound_s'], m['ratio'],
+                    1e3 * m['wall_s'] / job.rows), flush=True)
+            fit = scaling_fit([m for m in results['scaling'] if m['job'].startswith('block')])
+            results['scaling_fit'] = fit
+            print('fit over the block runs: %.2f ms per data row + %.1f ms; worst residual %.1f ms'
+                  % (fit['per_row_s'] * 1e3, fit['fixed_s'] * 1e3, fit['worst_residual_s'] * 1e3))
+        results['load_after'] = os.getloadavg()[0]
+        with open(a.json, 'w') as f:
+            json.dump(results, f, indent=1)
+        print('\nwritten: %s (load average %.2f before, %.2f after)'
+              % (a.json, results['load_before'], results['load_after']))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    main()
