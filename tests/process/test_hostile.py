@@ -1,0 +1,251 @@
+"""Hostile inputs to the real picup binary: over-long program paths and names,
+settings lines cut into pieces, device database lines with over-long names and
+tokens, huge and garbage files, files that are directories or links. Every run
+must end with a clear message (or its specified silent exit) in bounded time,
+leave VPP off, and never lose or overwrite a file that is not its own to
+rewrite."""
+
+import os
+import random
+import signal
+import subprocess
+import time
+import unittest
+
+import harness
+
+VPP_OFF = bytes([0xC2, 0x3E])
+REPORT_1825 = '\nTarget device ID:      0x2763 = '
+
+
+def write(path, data):
+    with open(path, 'wb' if isinstance(data, bytes) else 'w') as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def default_database():
+    """The database picup writes on its first run."""
+    r = harness.run(['/INFO'])
+    assert r.code == 0, r
+    return r.read('picup.dat')
+
+
+class ProgramPathTest(unittest.TestCase):
+    def test_long_paths_and_names_end_with_a_message_or_work(self):
+        harness.need_binaries()
+        work = harness.make_workdir()
+        # A directory chain that makes <dir>/picup exactly 255 characters, the
+        # most the base path holds, and one character more.
+        for length, fits in ((255, True), (256, False)):
+            d = work
+            while len(os.path.join(d, 'picup')) < length - 60:
+                d = os.path.join(d, 'd' * 50)
+            d = os.path.join(d, 'e' * (length - len(os.path.join(d, 'picup')) - 1))
+            os.makedirs(d, exist_ok=True)
+            exe = os.path.join(d, 'picup')
+            self.assertEqual(len(exe), length)
+            os.symlink(harness.PICUP, exe)
+            p = subprocess.run([exe], capture_output=True, timeout=20, cwd=work)
+            if fits:
+                self.assertEqual(p.returncode, 0, p)
+                self.assertIn(b'\nUsage: picup [option', p.stdout)
+            else:
+                self.assertEqual(p.returncode, 1, p)
+                self.assertEqual(p.stdout, b'\nProgram path is too long (at most 255 characters)!\n')
+        # Stems of 31 and 32 characters; the extension does not count.
+        for stem, fits in (('s' * 31, True), ('t' * 32, False)):
+            exe = os.path.join(work, stem + '.exe')
+            os.symlink(harness.PICUP, exe)
+            p = subprocess.run([exe, '/COM=/nonexistent'], capture_output=True, timeout=20, cwd=work)
+            self.assertEqual(p.returncode, 1, p)
+            if fits:
+                self.assertEqual(p.stdout, b'\nCan not open port /nonexistent!\n')
+            else:
+                self.assertEqual(
+                    p.stdout,
+                    b'\nProgram name is too long (at most 31 characters without extension)!\n')
+            # The settings are rewritten beside an executable whose names fit,
+            # and nothing is written beside one whose names do not.
+            self.assertEqual(os.path.exists(os.path.join(work, stem + '.cfg')), fits)
+
+
+class SettingsFileTest(unittest.TestCase):
+    def test_lines_of_49_characters_and_more_arrive_in_pieces(self):
+        line48 = 'READ0x0000000000000000000000000000000000000010-1'
+        self.assertEqual(len(line48), 48)
+        # 48 characters and the newline are one piece: a valid option.
+        r = harness.run(['/INFO'], files={'picup.cfg': line48 + '\n'})
+        self.assertEqual(r.code, 0, r)
+        self.assertIn('\n  0010:  ', r.stdout)
+        # 49 characters: the newline alone is the next piece, an unknown word.
+        r = harness.run(['/INFO'], files={'picup.cfg': line48 + '0\n'})
+        self.assertEqual((r.code, r.stdout), (1, 'unknown option: \n\n'))
+        self.assertEqual(r.sent(), b'')  # before the port is opened
+        # Thousands of characters: the first piece is applied, the second one
+        # is reported, and the run ends there.
+        long_line = 'INFO' + 'x' * 5000 + '\n'
+        r = harness.run(['/INFO'], files={'picup.cfg': long_line})
+        self.assertEqual((r.code, r.stdout), (1, 'unknown option: %s\n' % ('x' * 49)))
+
+    def test_settings_file_that_is_a_directory_or_a_link_loop(self):
+        work = harness.make_workdir()
+        os.mkdir(os.path.join(work, 'picup.cfg'))
+        r = harness.run(['/INFO', '/BAUD=9600'], workdir=work)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825, r.stdout)
+        # The rewrite could not replace the directory and left nothing behind.
+        self.assertTrue(os.path.isdir(r.path('picup.cfg')))
+        self.assertFalse(os.path.exists(r.path('picup.cfg.tmp')))
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+        work = harness.make_workdir()
+        os.symlink('picup.cfg', os.path.join(work, 'picup.cfg'))
+        r = harness.run(['/INFO'], workdir=work)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+
+    def test_rewrite_killed_at_any_moment_leaves_a_whole_file(self):
+        harness.need_binaries()
+        work = harness.make_workdir()
+        cfg = os.path.join(work, 'picup.cfg')
+        old = b'COM=/dev/old\nBAUD=9600\n'
+        write(cfg, old)
+        rng = random.Random(4)
+        seen_new = 0
+        for i in range(60):
+            baud = 1200 + i
+            new = b'COM=/dev/null\nBAUD=%d\n' % baud
+            # /dev/null is no serial port: the run rewrites the settings and
+            # then fails at the port, within a few milliseconds.
+            p = subprocess.Popen([os.path.join(work, 'picup'), '/COM=/dev/null', '/BAUD=%d' % baud],
+                                 cwd=work, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, 0.004))
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+            content = read(cfg)
+            self.assertIn(content, (old, new), 'run %d left %r' % (i, content))
+            if content == new:
+                seen_new += 1
+            old = content
+        self.assertGreater(seen_new, 0, 'no run got as far as the rewrite')
+
+
+class DeviceDatabaseTest(unittest.TestCase):
+    def test_long_names_and_long_tokens(self):
+        db = default_database()
+        # A name longer than 20 characters: the 21st character starts the
+        # hardware ID field; here it reads as the ID, and the line matches.
+        r = harness.run(['/INFO'], files={
+            'picup.dat': 'PIC16F1825_LONGNAME_2760 0x3FE0 0x0020 0x2000 E:256\n' + db})
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825_LONGNAME_\n', r.stdout)
+        # A name of hundreds of characters whose 21st is no hex digit: the
+        # line is skipped and the default line further down is found.
+        r = harness.run(['/INFO'], files={
+            'picup.dat': 'P' + 'Q' * 400 + ' 0x2760 0x3FE0 0x20 0x2000\n' + db})
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        # A parameter token of thousands of characters is skipped whole, and
+        # the parameters after it on the line still apply.
+        line = 'PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 C:%s E:128 V:%s\n' % ('7' * 5000, '9' * 3000)
+        r = harness.run(['/INFO'], files={'picup.dat': line})
+        self.assertEqual(r.code, 0, r)
+        self.assertIn('\nData EEPROM:           128\n', r.stdout)
+
+    def test_hundred_thousand_lines_are_scanned_in_bounded_time(self):
+        lines = ['* filler line %d of a large database' % i for i in range(50000)]
+        lines += ['PIC99X%05d 0x%04X 0x3FFF 0x0020 0x2000' % (i, 0x100 + i % 0xE00) for i in range(49999)]
+        lines.append('PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:256')
+        start = time.monotonic()
+        r = harness.run(['/INFO'], files={'picup.dat': '\n'.join(lines) + '\n'}, timeout=60)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        self.assertLess(time.monotonic() - start, 20)
+
+    def test_existing_database_is_never_overwritten(self):
+        # A user's own file, a directory and a dangling link all stay as
+        # they are; no default file is written in their place.
+        own = 'PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:64\n'
+        r = harness.run(['/INFO'], files={'picup.dat': own})
+        self.assertEqual((r.code, r.read('picup.dat')), (0, own), r)
+        self.assertNotIn('New file', r.stdout)
+
+        work = harness.make_workdir()
+        os.mkdir(os.path.join(work, 'picup.dat'))
+        r = harness.run(['/INFO'], workdir=work)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + '(unknown)', r.stdout)
+        self.assertTrue(os.path.isdir(r.path('picup.dat')))
+
+        work = harness.make_workdir()
+        os.symlink('elsewhere.dat', os.path.join(work, 'picup.dat'))
+        r = harness.run(['/INFO'], workdir=work)
+        self.assertEqual(r.code, 0, r)
+        self.assertFalse(os.path.exists(r.path('elsewhere.dat')))
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+
+class HexInputTest(unittest.TestCase):
+    def test_garbage_and_directories(self):
+        harness.need_binaries()
+        work = harness.make_workdir()
+        write(os.path.join(work, 'picup.dat'), default_database())
+        rng = random.Random(7)
+        block = bytes(rng.getrandbits(8) for _ in range(1 << 16))
+        # 100 MB of garbage with colons in it: the first record fails, silently.
+        with open(os.path.join(work, 'garbage.hex'), 'wb') as f:
+            for _ in range(1600):
+                f.write(block)
+        start = time.monotonic()
+        r = harness.run(['garbage.hex'], workdir=work)
+        self.assertEqual((r.code, r.stdout), (1, ''), r)
+        self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+        # 100 MB without a colon holds no record: read to its end, nothing is
+        # written, and the run completes.
+        clean = block.replace(b':', b';')
+        with open(os.path.join(work, 'garbage.hex'), 'wb') as f:
+            for _ in range(1600):
+                f.write(clean)
+        start = time.monotonic()
+        r = harness.run(['garbage.hex'], workdir=work, timeout=120)
+        self.assertEqual((r.code, r.stdout), (0, '\nOk!\n'), r)
+        self.assertLess(time.monotonic() - start, 60)
+        self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
+        os.unlink(os.path.join(work, 'garbage.hex'))
+        # A directory opens but cannot be read: no HEX file, not an empty one.
+        os.mkdir(os.path.join(work, 'dir.hex'))
+        r = harness.run(['dir.hex'], workdir=work)
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue(r.stdout.endswith('\ncannot open hex input file!\n'), r)
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+
+class LogTest(unittest.TestCase):
+    def test_log_writes_only_its_own_file(self):
+        hexfile = harness.make_hex({0: 0x3FFF, 0x8007: 0x3FFF})
+        work = harness.make_workdir()
+        files = {'blink.hex': hexfile, 'picup.log.old': 'keep me\n', 'picup.dat': default_database()}
+        r = harness.run(['/LOG', 'blink.hex'], files=files, workdir=work)
+        self.assertEqual(r.code, 0, r)
+        for name, content in files.items():
+            self.assertEqual(r.read(name), content, name)
+        self.assertEqual(sorted(os.listdir(work)), sorted(
+            list(files) + ['picup', 'picup.cfg', 'picup.log', 'report.json']))
+        self.assertTrue(r.read('picup.log').endswith('end of log --------------\n'))
+        # A run that cannot open its port leaves no log and keeps the old one.
+        write(r.path('picup.log'), 'earlier log\n')
+        r = harness.run_plain(['/LOG', '/COM=/nonexistent', 'blink.hex'], workdir=work)
+        self.assertEqual(r.code, 1, r)
+        self.assertEqual(r.read('picup.log'), 'earlier log\n')
+        self.assertEqual(r.read('blink.hex'), hexfile)
+
+
+if __name__ == '__main__':
+    unittest.main()
