@@ -112,7 +112,8 @@ TEST_F(LinkTest, NakWaitingBeforeAFrameEndsTheRunSilently) {
             platform_sleep_ms(20);
             link_send_command(CMD_RESET_ADDRESS);
         },
-        ExitedWithCode(1), "^$");
+        // Nothing on stdout (merged into stderr here), only the reason on stderr.
+        ExitedWithCode(1), "^picup: programmer refused a frame \\(NAK\\)[^\n]*\n$");
     // The child's log shows the NAK as a received byte, after the frame.
     EXPECT_EQ(read_file(path("picup.log")), "\nTx: 16\nRx: 15");
 }
