@@ -64,6 +64,22 @@ class Bench:
         r['model'] = b
         return r
 
+    def launch_baseline(self):
+        """Wall and CPU time of starting a process that does nothing, the
+        same way picsim starts picup: every run pays it before its first byte."""
+        report = os.path.join(self.workdir, 'launch.json')
+        walls, cpus = [], []
+        for _ in range(max(5, self.runs)):
+            subprocess.run([self.picsim, '--paced', '--report', report, '--', '/bin/true'],
+                           cwd=self.workdir, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+            with open(report) as f:
+                r = json.load(f)
+            walls.append(r['child_wall_s'])
+            cpus.append(r['child_user_s'] + r['child_sys_s'])
+        self.launch_cpu_s = statistics.median(cpus)
+        self.launch_wall_s = statistics.median(walls)
+        return {'wall_s': statistics.median(walls), 'cpu_s': self.launch_cpu_s}
+
     def measure(self, job, label, baud, latency_ms):
         runs = [self.run_once(job, baud, latency_ms) for _ in range(self.runs)]
         walls = [r['child_wall_s'] for r in runs]
@@ -81,7 +97,9 @@ class Bench:
             'delay_s': model['delay_s'], 'reply_waits': model['waits'],
             'bytes_from_host': runs[0]['bytes_from_host'], 'bytes_to_host': runs[0]['bytes_to_host'],
             'ratio': wall / model['bound_s'],
+            'ratio_net': (wall - self.launch_wall_s) / model['bound_s'],
             'cpu_s': cpu, 'cpu_pct': 100.0 * cpu / wall,
+            'cpu_net_pct': 100.0 * max(0.0, cpu - self.launch_cpu_s) / wall,
             'startup_s': statistics.median(r['first_host_byte_s'] for r in runs),
             'emulator_late_s': statistics.median(r['late_total_us'] for r in runs) / 1e6,
             'emulator_late_max_ms': max(r['late_max_us'] for r in runs) / 1e3,
@@ -105,13 +123,13 @@ class Bench:
 
 
 def fmt_row(m):
-    return ('%-8s %-11s %9.3f %9.3f %6.3f %7.3f %5.2f %8.1f %8.1f' % (
-        m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], m['cpu_s'],
-        m['cpu_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
+    return ('%-8s %-11s %9.3f %9.3f %6.3f %6.3f %7.3f %5.2f %5.2f %8.1f %8.1f' % (
+        m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], m['ratio_net'], m['cpu_s'],
+        m['cpu_pct'], m['cpu_net_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
 
 
-HEADER = ('%-8s %-11s %9s %9s %6s %7s %5s %8s %8s' % (
-    'job', 'line', 'wall s', 'bound s', 'ratio', 'cpu s', 'cpu%', 'start ms', 'late ms'))
+HEADER = ('%-8s %-11s %9s %9s %6s %6s %7s %5s %5s %8s %8s' % (
+    'job', 'line', 'wall s', 'bound s', 'ratio', 'net', 'cpu s', 'cpu%', 'net%', 'start ms', 'late ms'))
 
 
 def scaling_fit(rows):
@@ -149,6 +167,9 @@ def main(argv=None):
                    'load_before': os.getloadavg()[0], 'runs': runs,
                    'started': time.strftime('%Y-%m-%d %H:%M:%S'), 'jobs': [], 'scaling': []}
         checks = []
+        results['launch'] = bench.launch_baseline()
+        print('starting an empty process: %.1f ms wall, %.1f ms CPU\n'
+              % (results['launch']['wall_s'] * 1e3, results['launch']['cpu_s'] * 1e3))
         print(HEADER)
         for job in jobs.main_jobs():
             if only and job.name not in only:
