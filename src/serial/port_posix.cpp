@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -26,6 +27,13 @@ namespace {
 volatile std::sig_atomic_t port_fd = -1;
 int hung_up = 0;
 
+// Bytes taken from the driver but not handed out yet. One read() takes all
+// that is there, so a burst of reply bytes costs one system call, not one
+// (plus a queue-count query) per byte.
+unsigned char rx_buffer[256];
+int rx_head = 0;
+int rx_count = 0;
+
 // A read or poll that reports EIO/ENXIO/POLLHUP means the device has gone
 // (USB adapter pulled, the other side of a pseudo-terminal closed).
 void note_error(int error) {
@@ -34,6 +42,30 @@ void note_error(int error) {
 
 void note_revents(short revents) {
     if (revents & (POLLHUP | POLLERR | POLLNVAL)) hung_up = 1;
+}
+
+// Reads what the driver holds into the free end of rx_buffer; never waits.
+void fill_rx() {
+    if (rx_count == 0) rx_head = 0;
+    int space = static_cast<int>(sizeof rx_buffer) - rx_head - rx_count;
+    if (space <= 0 && rx_head > 0) {
+        std::memmove(rx_buffer, rx_buffer + rx_head, static_cast<size_t>(rx_count));
+        rx_head = 0;
+        space = static_cast<int>(sizeof rx_buffer) - rx_count;
+    }
+    if (space <= 0) return;
+    ssize_t n = read(port_fd, rx_buffer + rx_head + rx_count, static_cast<size_t>(space));
+    if (n > 0) rx_count += static_cast<int>(n);
+    else if (n < 0) note_error(errno);
+}
+
+int driver_pending() {
+    int count = 0;
+    if (ioctl(port_fd, FIONREAD, &count) != 0) {
+        note_error(errno);
+        return 0;
+    }
+    return count;
 }
 
 int fail_open(int fd) {
@@ -202,6 +234,7 @@ int port_open_path(const char* path, int baud) {
     drop_modem_lines(fd);
     ask_low_latency(fd);
     hung_up = 0;
+    rx_head = rx_count = 0;
     port_fd = fd;
     return 1;
 }
@@ -220,22 +253,28 @@ int port_close() {
         port_fd = -1;
         close(fd);
     }
+    rx_head = rx_count = 0;
     return 1;
 }
 
 int port_read_byte() {
-    unsigned char byte = 0;
-    return port_read(&byte, 1) == 1 ? byte : -1;
+    if (port_fd < 0) return -1;
+    if (rx_count == 0) fill_rx();
+    if (rx_count == 0) return -1;
+    --rx_count;
+    return rx_buffer[rx_head++];
 }
 
 int port_read(unsigned char* buffer, int count) {
     if (port_fd < 0 || count <= 0) return 0;
-    ssize_t n = read(port_fd, buffer, static_cast<size_t>(count));
-    if (n < 0) {
-        note_error(errno);
-        return 0;
-    }
-    return static_cast<int>(n);
+    int done = rx_count < count ? rx_count : count;
+    std::memcpy(buffer, rx_buffer + rx_head, static_cast<size_t>(done));
+    rx_head += done;
+    rx_count -= done;
+    if (done == count) return done;
+    ssize_t n = read(port_fd, buffer + done, static_cast<size_t>(count - done));
+    if (n < 0) note_error(errno);
+    return n > 0 ? done + static_cast<int>(n) : done;
 }
 
 int port_write_byte(int byte) {
@@ -264,14 +303,13 @@ int port_write(const unsigned char* buffer, int count) {
     return done;
 }
 
+// Bytes already taken from the driver count first; the driver is asked only
+// when none are left, or when the buffer is full and more may wait behind it.
 int port_rx_pending() {
-    int count = 0;
     if (port_fd < 0) return 0;
-    if (ioctl(port_fd, FIONREAD, &count) != 0) {
-        note_error(errno);
-        return 0;
-    }
-    return count;
+    if (rx_count == 0 || rx_head + rx_count == static_cast<int>(sizeof rx_buffer))
+        return rx_count + driver_pending();
+    return rx_count;
 }
 
 int port_tx_pending() {
@@ -280,12 +318,15 @@ int port_tx_pending() {
     return count;
 }
 
+// poll() returns at once when input is already there, so there is no need to
+// ask first; what arrived is read straight into the buffer.
 int port_wait_rx(int ms) {
     if (port_fd < 0) return 0;
-    int pending = port_rx_pending();
-    if (pending > 0 || hung_up) return pending;
+    if (rx_count > 0 || hung_up) return port_rx_pending();
     pollfd p{port_fd, POLLIN, 0};
-    if (poll(&p, 1, ms < 0 ? 0 : ms) > 0) note_revents(p.revents);
+    if (poll(&p, 1, ms < 0 ? 0 : ms) <= 0) return 0;
+    note_revents(p.revents);
+    if (p.revents & POLLIN) fill_rx();
     return port_rx_pending();
 }
 
