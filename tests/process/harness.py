@@ -90,7 +90,7 @@ def _text(data):
 
 
 def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
-        timeout=60, workdir=None, save=False, state=False):
+        timeout=60, workdir=None, save=False, state=False, command=None):
     """picsim --report ... [sim_args] -- <workdir>/picup <args> in workdir.
 
     `files` maps names to str/bytes written into the workdir first; pass the
@@ -99,6 +99,7 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     run; state=True keeps the target's memory in <workdir>/target.state, so a
     later run with the same workdir (and state=True) finds it again.
     picsim appends /COM=<pty> to the command unless an argument holds {port}.
+    `command` (a list) runs in place of <workdir>/picup, e.g. under Wine.
     """
     need_binaries()
     workdir = workdir or make_workdir()
@@ -114,7 +115,8 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
         cmd += ['--save', saved]
     if state:
         cmd += ['--state', os.path.join(workdir, 'target.state')]
-    cmd += list(sim_args) + ['--', os.path.join(workdir, 'picup')] + list(args)
+    program = list(command) if command else [os.path.join(workdir, 'picup')]
+    cmd += list(sim_args) + ['--'] + program + list(args)
     p = subprocess.run(cmd, cwd=workdir, capture_output=True, timeout=timeout,
                        input=stdin.encode('latin-1') if isinstance(stdin, str) else stdin,
                        stdin=None if stdin is not None else subprocess.DEVNULL)
