@@ -22,6 +22,26 @@ constexpr double MS_PER_SECOND = 1000;
 // Longest wait for a tick before the key and the interrupt flag are looked at
 // again; keeps the loop from spinning a core at full load.
 constexpr int POLL_WAIT_MS = 1;
+// Ticks that can still be on the line when the programmer takes the sync.
+constexpr int MAX_LATE_TICKS = 4;
+
+// The sync stops the ticks; those already waiting are drained before it goes
+// out. A tick the programmer sent while the sync was still on its way arrives
+// ahead of the ACK: such late ticks are skipped (unlogged, like every tick),
+// so the key press does not fail by chance of timing.
+void end_tick_stream() {
+    link_send_command(CMD_SYNC);
+    link_flush();
+    for (int late = 0; late <= MAX_LATE_TICKS; ++late) {
+        int r = link_read_timed(REPLY_WAITS);
+        if (r == REPLY_ACK) {
+            log_byte(r, LOG_RX);
+            return;
+        }
+        if (r < 0 || r == REPLY_NAK) break;
+    }
+    fail("\ncommunication error!");
+}
 
 }  // namespace
 
@@ -56,6 +76,5 @@ void run_osccal_helper() {
         std::printf("\n%f", nominal - elapsed / MS_PER_SECOND);
     }
     platform_key_end();
-    // The sync stops the ticks; those still waiting are drained before it goes out.
-    prog_sync();
+    end_tick_stream();
 }
