@@ -290,9 +290,15 @@ class FaultMatrixTest(unittest.TestCase):
         # The cells mostly wait on time-outs, so several run at once.
         with concurrent.futures.ThreadPoolExecutor(4) as pool:
             results = list(pool.map(observe, cells))
-        for cell, r, seconds in results:
+        for k, (cell, r, seconds) in enumerate(results):
             with self.subTest(stage=cell[1], fault=cell[2]):
-                check_cell(self, cell, r, seconds)
+                try:
+                    check_cell(self, cell, r, seconds)
+                except AssertionError:
+                    # The probe's 20 ms windows and the time classes are wall
+                    # clock; on a loaded machine a cell gets one more try alone.
+                    results[k] = observe(cell)
+                    check_cell(self, *results[k])
         if os.environ.get('PICUP_FAULT_TABLE'):
             for (scenario, stage, fault, sim_args, _), r, seconds in results:
                 last = r.stdout.rstrip('\n').rsplit('\n', 1)[-1] if r.stdout.strip() else ''

@@ -115,6 +115,12 @@ class SettingsFileTest(unittest.TestCase):
         cfg = os.path.join(work, 'picup.cfg')
         old = b'COM=/dev/old\nBAUD=9600\n'
         write(cfg, old)
+        # The kills fall anywhere in the time a whole run takes here.
+        start = time.monotonic()
+        subprocess.run([os.path.join(work, 'picup'), '/COM=/dev/null', '/BAUD=1199'], cwd=work,
+                       stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        whole_run = time.monotonic() - start
+        write(cfg, old)
         rng = random.Random(4)
         seen_new = 0
         for i in range(60):
@@ -124,7 +130,7 @@ class SettingsFileTest(unittest.TestCase):
             # then fails at the port, within a few milliseconds.
             p = subprocess.Popen([os.path.join(work, 'picup'), '/COM=/dev/null', '/BAUD=%d' % baud],
                                  cwd=work, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-            time.sleep(rng.uniform(0, 0.004))
+            time.sleep(rng.uniform(0, whole_run))
             p.send_signal(signal.SIGKILL)
             p.wait()
             content = read(cfg)
