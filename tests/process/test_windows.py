@@ -22,11 +22,7 @@ NEW_DAT = '\nNew file (picup.dat) written\n'
 
 
 def setUpModule():
-    cache = os.path.join(harness.BUILD, 'CMakeCache.txt') if harness.BUILD else ''
-    if cache and os.path.exists(cache):
-        with open(cache) as f:
-            if 'PICUP_SANITIZE:BOOL=ON' in f.read():
-                raise unittest.SkipTest('runs once, with the plain build, not under sanitizers')
+    wine.skip_under_sanitizers()
     w = wine.setup()
     if w.bits != 32:
         print('\nthis machine runs no 32-bit programs: testing the x86-64 build under 64-bit Wine')

@@ -16,6 +16,7 @@ Environment: PICUP_EXE (a picup.exe to test instead of building one),
 WINEPREFIX (default <build>/wineprefix, created on first use), besides the
 harness's PICUP, PICSIM, PICUP_SOURCE and PICUP_BUILD.
 """
+import fcntl
 import os
 import shutil
 import subprocess
@@ -69,6 +70,16 @@ def _loader(bits):
     return candidates[0], None
 
 
+def skip_under_sanitizers():
+    """The Windows program and the packages are built once, with the plain
+    build; a sanitizer build of the native program adds nothing to them."""
+    cache = os.path.join(harness.BUILD, 'CMakeCache.txt') if harness.BUILD else ''
+    if cache and os.path.exists(cache):
+        with open(cache) as f:
+            if 'PICUP_SANITIZE:BOOL=ON' in f.read():
+                raise unittest.SkipTest('runs with the plain build, not under sanitizers')
+
+
 def _build_dir():
     return harness.BUILD or os.path.join(harness.SOURCE or tempfile.gettempdir(), 'build')
 
@@ -81,7 +92,11 @@ def _cross_build(bits):
     script = os.path.join(harness.SOURCE, 'scripts', 'build-windows')
     out = os.path.join(_build_dir(), 'win%d' % bits)
     args = [script] + (['--64'] if bits == 64 else []) + [out]
-    p = subprocess.run(args, capture_output=True, text=True, timeout=900)
+    os.makedirs(out, exist_ok=True)
+    # Suites running side by side must not build in the same folder at once.
+    with open(os.path.join(out, '.build-lock'), 'w') as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        p = subprocess.run(args, capture_output=True, text=True, timeout=900)
     if p.returncode != 0:
         raise AssertionError('scripts/build-windows failed:\n' + p.stderr[-4000:])
     return p.stdout.strip().splitlines()[-1]
@@ -104,23 +119,30 @@ class Wine:
         os.environ.pop('WAYLAND_DISPLAY', None)
 
     def start(self):
-        """Starts a persistent wineserver (it ends 30 s after the last program,
-        should the suite not stop it) and creates the prefix on first use."""
+        """Creates the prefix on first use, then starts a persistent wineserver
+        (it ends 30 s after the last program, should the suite not stop it)."""
         self.environment()
-        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
+            os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+            subprocess.run([self.loader, 'wineboot', '-i'], timeout=600, **quiet)
+            # The server writes the registry out when it ends.
+            subprocess.run([self.server, '-w'], timeout=120, **quiet)
+            if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
+                raise AssertionError('wineboot did not create the prefix ' + self.prefix)
         # A session of its own: no signal meant for a test's process group
         # reaches the server; its diagnostics (an object dump whenever a serial
         # line it holds hangs up) go nowhere.
-        subprocess.run([self.server, '-p30'], timeout=60, start_new_session=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
-            subprocess.run([self.loader, 'wineboot', '-i'], capture_output=True, timeout=600)
-        if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
-            raise AssertionError('wineboot did not create the prefix ' + self.prefix)
+        subprocess.run([self.server, '-p30'], timeout=60, start_new_session=True, **quiet)
+        # Wine's own service processes outlive the program that starts them
+        # and keep its standard output open; started here, and not by a test
+        # run whose output is read to its end.
+        subprocess.run([self.loader, 'wineboot'], timeout=300, **quiet)
 
     def stop(self):
-        subprocess.run([self.server, '-k'], capture_output=True, timeout=60)
+        subprocess.run([self.server, '-k'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
 
     def link(self):
         return os.path.join(self.prefix, 'dosdevices', 'com%d' % COM_PORT)
