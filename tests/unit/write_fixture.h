@@ -2,34 +2,11 @@
 // chip behind an open port, identified through the default device database in
 // a private directory, and every process-wide record at its start value.
 #pragma once
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
-#include <string>
 
-#include "devicedb/devicedb.h"
-#include "image/hex.h"
-#include "image/image.h"
-#include "protocol/detect.h"
-#include "protocol/link.h"
-#include "protocol/prog.h"
-#include "run/options.h"
-#include "serial/port.h"
-#include "sim/inproc.h"
+#include "chip_fixture.h"
 
 namespace opstest {
-
-inline sim::Config part(const char* name) {
-    sim::Config c;
-    c.part = name;
-    return c;
-}
 
 // Directory of the example programs, found from this file's place in the tree.
 inline std::string examples_dir() {
@@ -66,69 +43,8 @@ inline std::map<int, uint16_t> hex_words(const std::string& path, bool type1) {
     return words;
 }
 
-class OpsTest : public ::testing::Test {
-protected:
-    std::string dir;
-
-    void SetUp() override {
-        char tmpl[] = "/tmp/picup_ops_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        std::snprintf(program_base_path, sizeof program_base_path, "%s/picup", dir.c_str());
-        std::snprintf(program_stem, sizeof program_stem, "picup");
-        reset_records();
-    }
-
-    void TearDown() override {
-        reset_records();
-        std::string cmd = "rm -rf '" + dir + "'";
-        (void)std::system(cmd.c_str());
-    }
-
-    static void reset_records() {
-        link_state = LinkState{};
-        address_cursor = 0;
-        device = DeviceRecord{};
-        device_db_set_defaults();
-        target_info = TargetInfo{};
-        std::strcpy(target_info.device_name, "(unknown)");
-        settings = Settings{};
-        image_init();
-    }
-
-    // Fresh chip, port open, target identified; the trace then holds only what
-    // the test's own operation sends.
-    void connect(const sim::Config& config) {
-        inproc::reset(config);
-        ASSERT_EQ(port_open(1, 115200), 1);
-        testing::internal::CaptureStdout();
-        connect_target();
-        link_flush();
-        std::fflush(stdout);
-        testing::internal::GetCapturedStdout();
-        inproc::clear_trace();
-    }
-
-    sim::Target& chip() { return inproc::target(); }
-
-    // As the run does it: load the file into the image and add the result.
-    void load_hex(const std::string& path) {
-        std::FILE* f = std::fopen(path.c_str(), "r");
-        ASSERT_NE(f, nullptr) << path;
-        int r = hex_load(f, image, device.flash_size);
-        std::fclose(f);
-        ASSERT_GE(r, 0);
-        write_flags |= r;
-    }
-
-    // Runs an operation and returns what it printed.
-    template <typename F>
-    std::string output_of(F operation) {
-        testing::internal::CaptureStdout();
-        operation();
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
-    }
-};
+using OpsTest = chiptest::ChipTest;
+using chiptest::part;
+using chiptest::reset_records;
 
 }  // namespace opstest
