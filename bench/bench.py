@@ -122,14 +122,53 @@ class Bench:
                 'picup_excess_per_wait_us': 1e6 * (host_link - model) / waits}
 
 
-def fmt_row(m):
+def host_ratio(m, launch_wall_s):
+    """Wall time less what no host can help here (starting a process on this
+    machine, reply bytes the emulator put on the line late), over the bound."""
+    return (m['wall_s'] - launch_wall_s - m['emulator_late_s']) / m['bound_s']
+
+
+def fmt_row(m, launch_wall_s):
     return ('%-8s %-11s %9.3f %9.3f %6.3f %6.3f %7.3f %5.2f %5.2f %8.1f %8.1f' % (
-        m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], m['ratio_net'], m['cpu_s'],
-        m['cpu_pct'], m['cpu_net_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
+        m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], host_ratio(m, launch_wall_s),
+        m['cpu_s'], m['cpu_pct'], m['cpu_net_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
 
 
 HEADER = ('%-8s %-11s %9s %9s %6s %6s %7s %5s %5s %8s %8s' % (
-    'job', 'line', 'wall s', 'bound s', 'ratio', 'net', 'cpu s', 'cpu%', 'net%', 'start ms', 'late ms'))
+    'job', 'line', 'wall s', 'bound s', 'ratio', 'host', 'cpu s', 'cpu%', 'net%', 'start ms', 'late ms'))
+
+
+def print_results(results):
+    """The tables of a results file."""
+    launch = results['launch']['wall_s']
+    print('starting an empty process: %.1f ms wall, %.1f ms CPU\n'
+          % (launch * 1e3, results['launch']['cpu_s'] * 1e3))
+    print(HEADER)
+    for m in results['jobs']:
+        print(fmt_row(m, launch))
+    print_checks(results.get('emulator_check', []))
+    if results.get('scaling'):
+        print_scaling(results['scaling'], results['scaling_fit'])
+
+
+def print_checks(checks):
+    print('\nemulator check: the same traffic from an ideal host vs. the line model')
+    print('%-8s %-8s %9s %9s %9s %11s %11s' % ('job', 'line', 'model s', 'ideal s', 'picup s',
+                                               'ideal us/w', 'picup us/w'))
+    for c in checks:
+        print('%-8s %-8s %9.3f %9.3f %9.3f %11.1f %11.1f' % (
+            c['job'], c['line'], c['model_s'], c['ideal_host_s'], c['picup_link_s'],
+            c['ideal_excess_per_wait_us'], c['picup_excess_per_wait_us']))
+
+
+def print_scaling(rows, fit):
+    print('\nscaling at 115200, program-only PIC16F1825 uploads:')
+    print('%-12s %5s %9s %9s %6s %10s' % ('job', 'rows', 'wall s', 'bound s', 'ratio', 'ms/row'))
+    for m in rows:
+        print('%-12s %5d %9.3f %9.3f %6.3f %10.2f' % (
+            m['job'], m['rows'], m['wall_s'], m['bound_s'], m['ratio'], 1e3 * m['wall_s'] / m['rows']))
+    print('fit over the block runs: %.2f ms per data row + %.1f ms; worst residual %.1f ms'
+          % (fit['per_row_s'] * 1e3, fit['fixed_s'] * 1e3, fit['worst_residual_s'] * 1e3))
 
 
 def scaling_fit(rows):
@@ -153,7 +192,12 @@ def main(argv=None):
     ap.add_argument('--quick', action='store_true', help='fewer runs, no 9600 baud for the full upload')
     ap.add_argument('--only', default='', help='comma-separated job names')
     ap.add_argument('--no-scaling', action='store_true')
+    ap.add_argument('--show', metavar='FILE', help='print the tables of an earlier results file')
     a = ap.parse_args(argv)
+    if a.show:
+        with open(a.show) as f:
+            print_results(json.load(f))
+        return
     runs = a.runs or (3 if a.quick else 5)
     for path in (a.picup, a.picsim):
         if not os.access(path, os.X_OK):
@@ -179,30 +223,17 @@ def main(argv=None):
                     continue
                 m = bench.measure(job, label, baud, lat)
                 results['jobs'].append(m)
-                print(fmt_row(m), flush=True)
+                print(fmt_row(m, bench.launch_wall_s), flush=True)
                 if label == '115200' and job.name in ('full16', 'read256', 'full629'):
                     checks.append(bench.check_emulator(job, m))
-        print('\nemulator check: the same traffic from an ideal host vs. the line model')
-        print('%-8s %-8s %9s %9s %9s %11s %11s' % ('job', 'line', 'model s', 'ideal s', 'picup s',
-                                                   'ideal us/w', 'picup us/w'))
-        for c in checks:
-            print('%-8s %-8s %9.3f %9.3f %9.3f %11.1f %11.1f' % (
-                c['job'], c['line'], c['model_s'], c['ideal_host_s'], c['picup_link_s'],
-                c['ideal_excess_per_wait_us'], c['picup_excess_per_wait_us']))
+        print_checks(checks)
         results['emulator_check'] = checks
         if not a.no_scaling and not only:
-            print('\nscaling at 115200, program-only PIC16F1825 uploads:')
-            print('%-12s %5s %9s %9s %6s %10s' % ('job', 'rows', 'wall s', 'bound s', 'ratio', 'ms/row'))
             for job in jobs.scaling_jobs():
-                m = bench.measure(job, '115200', 115200, 0.0)
-                results['scaling'].append(m)
-                print('%-12s %5d %9.3f %9.3f %6.3f %10.2f' % (
-                    job.name, job.rows, m['wall_s'], m['bound_s'], m['ratio'],
-                    1e3 * m['wall_s'] / job.rows), flush=True)
+                results['scaling'].append(bench.measure(job, '115200', 115200, 0.0))
             fit = scaling_fit([m for m in results['scaling'] if m['job'].startswith('block')])
             results['scaling_fit'] = fit
-            print('fit over the block runs: %.2f ms per data row + %.1f ms; worst residual %.1f ms'
-                  % (fit['per_row_s'] * 1e3, fit['fixed_s'] * 1e3, fit['worst_residual_s'] * 1e3))
+            print_scaling(results['scaling'], fit)
         results['load_after'] = os.getloadavg()[0]
         with open(a.json, 'w') as f:
             json.dump(results, f, indent=1)
