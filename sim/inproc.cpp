@@ -125,6 +125,20 @@ int port_wait_rx(int ms) {
     return port_rx_pending();
 }
 
+int port_wait_rx_count(int count, int ms) {
+    State& s = state();
+    if (!s.open) return 0;
+    double deadline = s.now_us + (ms > 0 ? ms : 0) * 1000.0;
+    int n = port_rx_pending();
+    while (n > 0 && n < count && s.now_us < deadline) {
+        double next = s.programmer->next_output_us(s.now_us);
+        if (next < 0) break;  // nothing more is coming
+        s.now_us = next <= deadline ? next : deadline;
+        n = port_rx_pending();
+    }
+    return n;
+}
+
 int port_hung_up() {
     State& s = state();
     return s.open && s.programmer->hung_up() ? 1 : 0;

@@ -3,6 +3,7 @@
 // runs of commands without replies cost one write per 256 bytes.
 #include "protocol/link.h"
 
+#include "platform/platform.h"
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "serial/port.h"
@@ -42,6 +43,19 @@ void drain_input() {
     }
 }
 
+// A read reply of 2n + 1 bytes arrives one byte-time apart; waking for each
+// would cost a system call and a context switch per byte. After its first byte
+// the host sleeps once through the rest of the reply's wire time.
+void await_rest_of_reply(int received) {
+    if (received < 0) {
+        link_state.rx_expected = 0;
+        return;
+    }
+    if (link_state.rx_expected > 0) --link_state.rx_expected;
+    if (link_state.rx_expected > 1 && port_rx_pending() < link_state.rx_expected)
+        port_wait_rx_count(link_state.rx_expected, REPLY_WAITS * POLL_MS);
+}
+
 void log_text(const char* text) {
     if (link_state.log_on && link_state.log_file != nullptr) std::fputs(text, link_state.log_file);
 }
@@ -62,16 +76,20 @@ void link_flush() {
     link_state.tx_count = 0;
 }
 
-// Polls the input queue up to waits + 1 times, POLL_MS apart. Each wait returns
-// as soon as a byte arrives, so a reply is taken when it comes, while the time-out
-// stays `waits` poll periods. A device that has gone away ends the run at once.
+// Waits up to `waits` poll periods of POLL_MS for a byte. The wait is one
+// call that returns the moment input arrives (or the device goes away, or a
+// signal comes in), so a reply is taken when it comes and the host does not
+// wake every 5 ms while the programmer is busy; the time-out stays the same.
 int link_read_timed(int waits) {
-    for (int done = 0;; ++done) {
+    long start = platform_clock_ms();
+    long limit = static_cast<long>(waits) * POLL_MS;
+    for (;;) {
         if (port_rx_pending() > 0) return port_read_byte();
         if (port_hung_up()) fail(COMM_ERROR);
-        if (done >= waits) break;
+        long spent = platform_clock_ms() - start;
+        if (spent >= limit) break;
         check_interrupt();
-        port_wait_rx(POLL_MS);
+        port_wait_rx(static_cast<int>(limit - spent));
     }
     log_text(" !!! Timeout !!!");
     return -1;
@@ -82,8 +100,11 @@ int link_receive_byte() {
     int r = link_read_timed(REPLY_WAITS);
     link_state.rx_sum += r;
     if (r >= 0) log_byte(r, LOG_RX);
+    await_rest_of_reply(r);
     return r;
 }
+
+void link_expect_reply(int bytes) { link_state.rx_expected = bytes; }
 
 int link_receive_word() {
     int low = link_receive_byte();
@@ -100,6 +121,7 @@ int link_receive_checksum() {
 
 void link_send_command(int code) {
     link_state.rx_sum = 0;
+    link_state.rx_expected = 0;
     drain_input();
     log_byte(code, LOG_TX);
     link_queue_byte(code);
@@ -108,6 +130,7 @@ void link_send_command(int code) {
 
 void link_send_frame(const unsigned char* bytes, int count) {
     link_state.rx_sum = 0;
+    link_state.rx_expected = 0;
     drain_input();
     if (count > 0) ui_count_frame(bytes[0]);
     int sum = 0;

@@ -12,6 +12,7 @@ struct LinkState {
     int tx_count;
     bool echo_mode;
     int rx_sum;
+    int rx_expected;  // reply bytes still to come, when the command says how many
     bool log_on;
     std::FILE* log_file;
     LogDirection log_direction;
@@ -33,5 +34,8 @@ int link_receive_word();
 int link_receive_checksum();     // rx sum mod 256 (0 = whole reply), or -1
 void link_send_command(int code);
 void link_send_frame(const unsigned char* bytes, int count);
+// The reply to the frame just queued is `bytes` long: once its first byte is
+// in, the rest is awaited in one sleep through its wire time.
+void link_expect_reply(int bytes);
 void log_byte(int byte, LogDirection direction);
 void log_end();  // writes the end-of-log line and closes the log

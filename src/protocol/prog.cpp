@@ -122,6 +122,7 @@ void prog_read_block(int address, int count, uint16_t* words) {
     address_cursor += c - 1;
     prog_set_repeat(c);
     link_send_command(address >= EEPROM_SPACE ? CMD_READ_DATA : CMD_READ_PROGRAM);
+    link_expect_reply(2 * c + 1);
     for (int i = 0; i < c; ++i) {
         int word = link_receive_word();
         if (word < 0) fail(COMM_ERROR);
@@ -143,6 +144,7 @@ int prog_write_word_checked(int word) {
     link_send_command(CMD_BEGIN_PROGRAMMING);
     prog_delay_us(device.data_time);
     link_send_command(CMD_READ_PROGRAM);
+    link_expect_reply(3);
     int r = link_receive_word();
     if (r >= 0) link_receive_checksum();
     return r;

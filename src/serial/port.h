@@ -19,6 +19,13 @@ int port_tx_pending();                           // bytes still in the output qu
 // reply is picked up when it arrives and not at the next tick.
 int port_wait_rx(int ms);
 
+// Waits for the rest of a reply whose first byte is already in: returns when
+// `count` bytes are waiting, after `ms` milliseconds, or as soon as the line
+// has gone quiet for longer than the missing bytes would take. Sleeping through
+// the reply's wire time once, instead of waking for every byte, keeps the
+// host's CPU time low on long read replies. Returns the input-queue count.
+int port_wait_rx_count(int count, int ms);
+
 // Non-zero once the device has gone away (USB adapter pulled, pseudo-terminal
 // closed): nothing will ever arrive again, so waiting on it is pointless.
 int port_hung_up();

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 
@@ -26,6 +27,8 @@ namespace {
 // Read from the last-resort signal handler, hence sig_atomic_t.
 volatile std::sig_atomic_t port_fd = -1;
 int hung_up = 0;
+// Wire time of one byte (start, 8 data, stop bits) at the line's rate.
+long byte_time_ns = 86806;
 
 // Bytes taken from the driver but not handed out yet. One read() takes all
 // that is there, so a burst of reply bytes costs one system call, not one
@@ -33,6 +36,19 @@ int hung_up = 0;
 unsigned char rx_buffer[256];
 int rx_head = 0;
 int rx_count = 0;
+
+// The link asks for waiting input before every frame it queues, often a
+// hundred times within a fraction of a millisecond. Bytes cannot arrive faster
+// than the line carries them, so an answer of "nothing waiting" stands for half
+// a byte's wire time before the driver is asked again; that saves a system call
+// per frame and delays nothing a programmer could notice.
+long long empty_answer_ns = -1;
+
+long long monotonic_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
+}
 
 // A read or poll that reports EIO/ENXIO/POLLHUP means the device has gone
 // (USB adapter pulled, the other side of a pseudo-terminal closed).
@@ -54,6 +70,7 @@ void fill_rx() {
         space = static_cast<int>(sizeof rx_buffer) - rx_count;
     }
     if (space <= 0) return;
+    empty_answer_ns = -1;
     ssize_t n = read(port_fd, rx_buffer + rx_head + rx_count, static_cast<size_t>(space));
     if (n > 0) rx_count += static_cast<int>(n);
     else if (n < 0) note_error(errno);
@@ -235,6 +252,8 @@ int port_open_path(const char* path, int baud) {
     ask_low_latency(fd);
     hung_up = 0;
     rx_head = rx_count = 0;
+    empty_answer_ns = -1;
+    byte_time_ns = 10'000'000'000L / baud;
     port_fd = fd;
     return 1;
 }
@@ -307,9 +326,15 @@ int port_write(const unsigned char* buffer, int count) {
 // when none are left, or when the buffer is full and more may wait behind it.
 int port_rx_pending() {
     if (port_fd < 0) return 0;
-    if (rx_count == 0 || rx_head + rx_count == static_cast<int>(sizeof rx_buffer))
-        return rx_count + driver_pending();
-    return rx_count;
+    if (rx_count > 0 && rx_head + rx_count < static_cast<int>(sizeof rx_buffer)) return rx_count;
+    long long now = 0;
+    if (rx_count == 0) {
+        now = monotonic_ns();
+        if (empty_answer_ns >= 0 && now - empty_answer_ns < byte_time_ns / 2) return 0;
+    }
+    int pending = rx_count + driver_pending();
+    empty_answer_ns = pending == 0 ? now : -1;
+    return pending;
 }
 
 int port_tx_pending() {
@@ -327,6 +352,30 @@ int port_wait_rx(int ms) {
     if (poll(&p, 1, ms < 0 ? 0 : ms) <= 0) return 0;
     note_revents(p.revents);
     if (p.revents & POLLIN) fill_rx();
+    return port_rx_pending();
+}
+
+int port_wait_rx_count(int count, int ms) {
+    if (port_fd < 0) return 0;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long limit_ns = static_cast<long>(ms < 0 ? 0 : ms) * 1'000'000L;
+    int pending = rx_count + driver_pending();
+    while (pending > 0 && pending < count && !hung_up && !platform_interrupted()) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long spent = (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
+        if (spent >= limit_ns) break;
+        // Sleep until the missing bytes can have crossed the line, plus one
+        // byte's time for the driver to pass them on.
+        long wait = (count - pending + 1) * byte_time_ns;
+        if (wait > limit_ns - spent) wait = limit_ns - spent;
+        timespec pause{wait / 1'000'000'000L, wait % 1'000'000'000L};
+        nanosleep(&pause, nullptr);
+        int now_pending = rx_count + driver_pending();
+        if (now_pending == pending) break;  // the line went quiet
+        pending = now_pending;
+    }
     return port_rx_pending();
 }
 

@@ -125,6 +125,19 @@ int port_wait_rx(int ms) {
     return pending;
 }
 
+// Sleeps in 1 ms steps while more of the reply keeps arriving; a step in
+// which nothing came means the line went quiet.
+int port_wait_rx_count(int count, int ms) {
+    int pending = port_rx_pending();
+    for (int waited = 0; pending > 0 && pending < count && waited < ms; ++waited) {
+        Sleep(1);
+        int now_pending = port_rx_pending();
+        if (now_pending == pending) break;
+        pending = now_pending;
+    }
+    return pending;
+}
+
 // A vanished USB adapter makes every later ClearCommError fail; the link's
 // reply time-out reports it, so no separate hang-up state is kept here.
 int port_hung_up() { return 0; }
