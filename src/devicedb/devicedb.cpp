@@ -9,6 +9,7 @@
 
 #include "protocol/detect.h"
 #include "protocol/protocol.h"
+#include "platform/platform.h"
 #include "run/options.h"
 
 DeviceRecord device;
@@ -191,7 +192,7 @@ std::FILE* open_database() {
     char path[sizeof program_base_path + 8];
     std::snprintf(path, sizeof path, "%s.dat", program_base_path);
     errno = 0;
-    std::FILE* f = std::fopen(path, "r");
+    std::FILE* f = platform_open_text_file(path);
     if (f != nullptr) return f;
     if (errno != ENOENT && errno != 0) return nullptr;
     std::FILE* out = create_exclusive(path);
@@ -199,7 +200,7 @@ std::FILE* open_database() {
     write_default_file(out);
     std::fclose(out);
     std::printf("\nNew file (%s.dat) written\n", program_stem);
-    return std::fopen(path, "r");
+    return platform_open_text_file(path);
 }
 
 }  // namespace

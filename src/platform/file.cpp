@@ -1,12 +1,19 @@
-// Replacing a file in one step, so a reader sees either the old or the new
-// contents and never a half-written file.
+// Files: replacing one in a single step, opening one for reading without ever
+// blocking on something that is not a file, and the directory separator rule.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+// The new contents take the old name in one step, so a reader sees either the
+// old or the new file and never a half-written one.
 int platform_replace_file(const char* from, const char* to) {
 #ifdef _WIN32
     // rename() refuses to overwrite on Windows; MoveFileEx replaces in place.
@@ -21,5 +28,35 @@ bool platform_slash_separates() {
     return false;
 #else
     return true;
+#endif
+}
+
+std::FILE* platform_open_text_file(const char* path) {
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    return std::fopen(path, "r");
+#else
+    // O_NONBLOCK makes the open of a FIFO return at once; it is cleared again
+    // for the regular file that is read.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "r");
+    if (file == nullptr) close(fd);
+    return file;
 #endif
 }

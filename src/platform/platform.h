@@ -4,6 +4,7 @@
 // Nothing above this layer and src/serial knows which OS it runs on.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 
 // clock_posix.cpp / clock_win32.cpp (tests link a virtual clock instead).
 void platform_sleep_ms(int ms);
@@ -17,6 +18,11 @@ int platform_stricmp(const char* a, const char* b);
 // Puts file `from` in the place of `to` in one step (the old `to` is replaced).
 // Returns 1 on success, 0 on failure.
 int platform_replace_file(const char* from, const char* to);
+// Opens a regular file for reading in text mode. Anything else (a directory,
+// a named pipe, a device) is refused without blocking, with errno set and
+// ENOENT only when nothing has the name, so a FIFO in place of a settings,
+// database or HEX file cannot hang the run at open.
+std::FILE* platform_open_text_file(const char* path);
 // True where '/' separates directories (POSIX); on Windows only '\\' does.
 bool platform_slash_separates();
 

@@ -234,7 +234,7 @@ void apply_path_line(const char* piece, std::FILE* file) {
 // each applied on its own, newline included; a missing file is no error.
 void read_settings_file() {
     FileName name = file_name(".cfg");
-    std::FILE* file = std::fopen(name.text, "r");
+    std::FILE* file = platform_open_text_file(name.text);
     if (file == nullptr) return;
     char piece[SETTINGS_PIECE];
     while (std::fgets(piece, sizeof piece, file) != nullptr) {

@@ -67,7 +67,7 @@ int run_main(int argc, char** argv) {
         write_target();
         return 0;
     }
-    std::FILE* file = std::fopen(hexfile, "r");
+    std::FILE* file = platform_open_text_file(hexfile);
     if (file == nullptr) fail("\ncannot open hex input file!");
     int result = hex_load(file, image, device.flash_size);
     // A name that opens but cannot be read (a directory, a failing disk) is

@@ -8,6 +8,7 @@ rewrite."""
 import os
 import random
 import signal
+import stat
 import subprocess
 import time
 import unittest
@@ -230,6 +231,29 @@ class HexInputTest(unittest.TestCase):
         r = harness.run(['dir.hex'], workdir=work)
         self.assertEqual(r.code, 1, r)
         self.assertTrue(r.stdout.endswith('\ncannot open hex input file!\n'), r)
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+
+class NamedPipeTest(unittest.TestCase):
+    def test_named_pipes_in_place_of_files_do_not_hang_the_run(self):
+        harness.need_binaries()
+        # Settings: passed over like a missing file.
+        work = harness.make_workdir()
+        os.mkfifo(os.path.join(work, 'picup.cfg'))
+        r = harness.run(['/INFO'], workdir=work, timeout=20)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        # Device database: not read and not replaced; the target stays unknown.
+        work = harness.make_workdir()
+        os.mkfifo(os.path.join(work, 'picup.dat'))
+        r = harness.run(['/INFO'], workdir=work, timeout=20)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + '(unknown)\n', r.stdout)
+        self.assertTrue(stat.S_ISFIFO(os.stat(r.path('picup.dat')).st_mode))
+        # HEX file: no file to read.
+        os.mkfifo(os.path.join(work, 'pipe.hex'))
+        r = harness.run(['pipe.hex'], workdir=work, timeout=20)
+        self.assertEqual((r.code, r.stdout), (1, '\ncannot open hex input file!\n'), r)
         self.assertEqual(r.sent()[-2:], VPP_OFF)
 
 
