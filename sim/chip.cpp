@@ -203,31 +203,24 @@ TimedOp Chip::begin_programming() {
     return op;
 }
 
-TimedOp Chip::row_erase() {
+// An erase starts when the chip is in programming mode and has that command;
+// otherwise nothing happens.
+TimedOp Chip::erase(TimedOp::Kind kind, bool available, int required_us) const {
     TimedOp op;
-    if (!programming_ || part_.row_size == 0) return op;  // no such command on type 1
-    op.kind = TimedOp::ROW_ERASE;
+    if (!programming_ || !available) return op;
+    op.kind = kind;
     op.counter = counter_;
-    op.required_us = part_.row_erase_us;
+    op.required_us = required_us;
     return op;
 }
 
-TimedOp Chip::bulk_erase_program() {
-    TimedOp op;
-    if (!programming_) return op;
-    op.kind = TimedOp::BULK_PROGRAM;
-    op.counter = counter_;
-    op.required_us = part_.bulk_us;
-    return op;
-}
+// Type 1 parts have no row erase.
+TimedOp Chip::row_erase() { return erase(TimedOp::ROW_ERASE, part_.row_size != 0, part_.row_erase_us); }
+
+TimedOp Chip::bulk_erase_program() { return erase(TimedOp::BULK_PROGRAM, true, part_.bulk_us); }
 
 TimedOp Chip::bulk_erase_data() {
-    TimedOp op;
-    if (!programming_ || part_.eeprom_size == 0) return op;
-    op.kind = TimedOp::BULK_DATA;
-    op.counter = counter_;
-    op.required_us = part_.bulk_us;
-    return op;
+    return erase(TimedOp::BULK_DATA, part_.eeprom_size != 0, part_.bulk_us);
 }
 
 bool Chip::config_writable(int address) const {

@@ -75,6 +75,7 @@ public:
     void commit(const TimedOp& op);
 
 private:
+    TimedOp erase(TimedOp::Kind kind, bool available, int required_us) const;
     int flash_index(int address) const;
     int eeprom_index(int address) const;
     bool config_writable(int address) const;

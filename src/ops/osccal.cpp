@@ -12,7 +12,6 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "serial/port.h"
-#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
@@ -66,11 +65,7 @@ void run_osccal_helper() {
         // The tick's value carries nothing; it is neither summed nor logged.
         // A tick is never a NAK, so a NAK here is the programmer refusing the
         // helper command: the run ends as it does for a NAK before a frame.
-        if (port_read_byte() == REPLY_NAK) {
-            log_byte(REPLY_NAK, LOG_RX);
-            ui_report_nak();
-            fail_silent();
-        }
+        if (port_read_byte() == REPLY_NAK) link_refused();
         nominal = static_cast<float>(nominal + TICK_SECONDS);
         long elapsed = platform_clock_ms() - start;
         std::printf("\n%f", nominal - elapsed / MS_PER_SECOND);

@@ -35,11 +35,7 @@ void drain_input() {
     while (port_rx_pending() > 0) {
         int b = port_read_byte();
         if (b < 0) return;
-        if (b == REPLY_NAK) {
-            log_byte(REPLY_NAK, LOG_RX);
-            ui_report_nak();
-            fail_silent();
-        }
+        if (b == REPLY_NAK) link_refused();
     }
 }
 
@@ -102,6 +98,12 @@ int link_receive_byte() {
     if (r >= 0) log_byte(r, LOG_RX);
     await_rest_of_reply(r);
     return r;
+}
+
+void link_refused() {
+    log_byte(REPLY_NAK, LOG_RX);
+    ui_report_nak();
+    fail_silent();
 }
 
 void link_expect_reply(int bytes) { link_state.rx_expected = bytes; }

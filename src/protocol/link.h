@@ -37,5 +37,8 @@ void link_send_frame(const unsigned char* bytes, int count);
 // The reply to the frame just queued is `bytes` long: once its first byte is
 // in, the rest is awaited in one sleep through its wire time.
 void link_expect_reply(int bytes);
+// The programmer refused a frame (a NAK came in): the NAK is logged, the
+// reason goes to stderr, and the run ends without a console message.
+[[noreturn]] void link_refused();
 void log_byte(int byte, LogDirection direction);
 void log_end();  // writes the end-of-log line and closes the log

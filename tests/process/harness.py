@@ -7,6 +7,9 @@ Environment (set by ctest): PICUP (picup binary), PICSIM (picsim binary),
 PICUP_SOURCE, PICUP_BUILD.
 """
 import atexit
+import select
+import threading
+import tty
 import json
 import os
 import shutil
@@ -221,3 +224,38 @@ def make_hex(words, per_record=8):
         lines.append(_record(0, (start * 2) & 0xFFFF, payload))
     lines.append(_record(1, 0, []))
     return '\n'.join(lines) + '\n'
+
+
+class PtyLine:
+    """A pseudo-terminal whose master side records every byte picup sends.
+    Subclasses play a programmer by overriding answer(), which runs after each
+    read with self.received holding everything so far."""
+
+    def __init__(self):
+        self.master, self.slave_fd = os.openpty()
+        self.path = os.ttyname(self.slave_fd)
+        tty.setraw(self.master)
+        self.received = bytearray()
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop:
+            ready, _, _ = select.select([self.master], [], [], 0.02)
+            if not ready:
+                continue
+            try:
+                self.received += os.read(self.master, 4096)
+            except OSError:
+                return
+            self.answer()
+
+    def answer(self):
+        pass
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+        os.close(self.master)
+        os.close(self.slave_fd)

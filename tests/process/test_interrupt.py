@@ -2,15 +2,15 @@
 code 1, and the VPP-off frame C2 3E as the last bytes on the line."""
 
 import os
-import select
 import shutil
 import signal
 import subprocess
 import tempfile
 import threading
 import time
-import tty
 import unittest
+
+import harness
 
 PICUP = os.environ.get("PICUP", "")
 
@@ -19,34 +19,17 @@ VPP_ON_BATCH = b"\xd4\x55\xd7\xc3\x3d"
 USER_ID_READ = b"\x80\x00\x00\x80\xd5\x04\x27\x44\xbc"
 
 
-class SilentAfterVppProgrammer:
-    """Plays the programmer on a pseudo-terminal master: answers the probe with
-    status 0 and VPP on with ACK, then never answers again."""
+class SilentAfterVppProgrammer(harness.PtyLine):
+    """Plays the programmer: answers the probe with status 0 and VPP on with
+    ACK, then never answers again."""
 
     def __init__(self):
-        self.master, self.slave_fd = os.openpty()
-        self.path = os.ttyname(self.slave_fd)
-        tty.setraw(self.master)
-        self.received = bytearray()
         self.user_id_read_seen = threading.Event()
-        self._stop = False
         self._answered_probe = False
         self._answered_vpp = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        super().__init__()
 
-    def _serve(self):
-        while not self._stop:
-            ready, _, _ = select.select([self.master], [], [], 0.02)
-            if not ready:
-                continue
-            try:
-                self.received += os.read(self.master, 4096)
-            except OSError:
-                return
-            self._answer()
-
-    def _answer(self):
+    def answer(self):
         if not self._answered_probe and self.received.endswith(PROBE):
             self._answered_probe = True
             os.write(self.master, b"\x00")
@@ -55,12 +38,6 @@ class SilentAfterVppProgrammer:
             os.write(self.master, b"\x06")
         if USER_ID_READ in self.received:
             self.user_id_read_seen.set()
-
-    def close(self):
-        self._stop = True
-        self._thread.join()
-        os.close(self.master)
-        os.close(self.slave_fd)
 
 
 @unittest.skipUnless(PICUP and os.path.exists(PICUP), "PICUP not set")

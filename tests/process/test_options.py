@@ -7,10 +7,10 @@ import shutil
 import subprocess
 import tempfile
 import termios
-import threading
 import time
-import tty
 import unittest
+
+from harness import PtyLine
 
 PICUP = os.environ.get("PICUP", "")
 
@@ -39,35 +39,6 @@ USAGE = (
     "/COM=<device path> *  select serial port by its device path\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
 )
-
-
-class PtyLine:
-    """A pseudo-terminal whose master side records every byte picup sends."""
-
-    def __init__(self):
-        self.master, self.slave_fd = os.openpty()
-        self.path = os.ttyname(self.slave_fd)
-        tty.setraw(self.master)
-        self.received = bytearray()
-        self._stop = False
-        self._thread = threading.Thread(target=self._collect, daemon=True)
-        self._thread.start()
-
-    def _collect(self):
-        import select
-        while not self._stop:
-            ready, _, _ = select.select([self.master], [], [], 0.05)
-            if ready:
-                try:
-                    self.received += os.read(self.master, 4096)
-                except OSError:
-                    return
-
-    def close(self):
-        self._stop = True
-        self._thread.join()
-        os.close(self.master)
-        os.close(self.slave_fd)
 
 
 @unittest.skipUnless(PICUP and os.path.exists(PICUP), "PICUP not set")
