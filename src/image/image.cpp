@@ -7,6 +7,7 @@
 
 uint16_t image[IMAGE_SIZE];
 int write_flags;
+int file_write_flags;
 uint16_t saved_osccal_word;
 uint16_t saved_config_word;
 
@@ -20,6 +21,7 @@ constexpr uint16_t NOTHING_SAVED = 0x8000;
 void image_init() {
     for (int a = 0; a < IMAGE_SIZE; ++a) image[a] = EMPTY_CELL;
     write_flags = 0;
+    file_write_flags = 0;
     saved_osccal_word = NOTHING_SAVED;
     saved_config_word = NOTHING_SAVED;
 }
@@ -37,4 +39,11 @@ int classify_address(int a) {
     if (a <= 0x7FFF) return a < device.flash_size ? REGION_WORD : REGION_NONE;
     int row = device.row_size != 0 ? device.row_size : 8;
     return a <= 0x7FFF + row ? REGION_WORD : REGION_NONE;
+}
+
+bool cells_hold_data(int first, int count) {
+    for (int a = first; a < first + count && a < IMAGE_SIZE; ++a) {
+        if (a >= 0 && cell_holds_data(image[a])) return true;
+    }
+    return false;
 }

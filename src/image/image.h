@@ -27,9 +27,17 @@ enum : int {
 };
 
 extern uint16_t image[IMAGE_SIZE];
+// The write flags the HEX file set on its own, apart from the options and the
+// range commands: a file that holds configuration words is the whole program.
+extern int file_write_flags;
 extern int write_flags;
 extern uint16_t saved_osccal_word;
 extern uint16_t saved_config_word;
 
 void image_init();  // every cell empty, flags 0, saved words 0x8000
 int classify_address(int address);
+// The one test of whether a cell holds something to write: a 14-bit word (or
+// an EEPROM byte). Every larger value, 0xFFFF above all, is an empty cell.
+inline bool cell_holds_data(unsigned value) { return value <= 0x3FFF; }
+// Whether any of `count` cells from `first` holds data.
+bool cells_hold_data(int first, int count);

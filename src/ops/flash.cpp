@@ -11,7 +11,9 @@
 #include "protocol/link.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
+#include "ops/plan.h"
+#include "ops/result.h"
+#include "ops/verify.h"
 #include "ui/progress.h"
 
 namespace {
@@ -20,27 +22,10 @@ namespace {
 constexpr int WORD_MODE_BLOCK = 32;
 // The largest row the programmer's read reply and our buffers are sized for.
 constexpr int MAX_ROW = 32;
-// Program space ends where configuration space begins.
-constexpr int PROGRAM_SPACE = 0x8000;
 
-// Program flash words the image can hold for this chip; a bogus database size
-// beyond program space must not index past it.
-int flash_limit() {
-    int size = device.flash_size;
-    if (size > PROGRAM_SPACE) size = PROGRAM_SPACE;
-    return size < 0 ? 0 : size;
-}
-
-// A row or block without any cell that has bit 15 clear holds nothing to write.
-bool block_is_empty(int start, int count) {
-    unsigned all = 0xFFFF;
-    for (int k = 0; k < count; ++k) all &= image[start + k];
-    return (all & 0x8000) != 0;
-}
-
-void write_row(int start, int n) {
+void write_row(int start, int n, bool row_erase) {
     prog_set_address(start);
-    if (!(write_flags & WF_BULK_ERASE)) {
+    if (row_erase) {
         link_send_command(CMD_ROW_ERASE);
         prog_delay_us(device.row_erase_time);
     }
@@ -53,59 +38,62 @@ void write_row(int start, int n) {
     prog_delay_us(device.prog_time);
     prog_sync();
     ui_progress_step(n);
+    ++run_result.counts.rows_written;
 }
 
-void write_rows(int n) {
-    for (int a = 0; a < flash_limit(); a += n) {
-        if (!block_is_empty(a, n)) write_row(a, n);
+void write_rows(int n, bool row_erase) {
+    for (int a = 0; a < plan_flash_size(); a += n) {
+        if (cells_hold_data(a, n)) write_row(a, n, row_erase);
     }
 }
 
 // One programming cycle per word that holds data; a sync every 32 addresses
 // keeps the programmer's queue short even where nothing is written.
 void write_words() {
-    for (int a = 0; a < flash_limit(); ++a) {
-        if (image[a] <= 0x3FFF) {
+    for (int a = 0; a < plan_flash_size(); ++a) {
+        if (cell_holds_data(image[a])) {
             prog_set_address(a);
             prog_load_program_word(image[a]);
             link_send_command(CMD_BEGIN_PROGRAMMING);
             prog_delay_us(device.prog_time);
             ui_progress_step(1);
+            ++run_result.counts.rows_written;
         }
         if ((a & 0x1F) == 0) prog_sync();
     }
 }
 
-void verify_blocks(int m) {
-    uint16_t buf[MAX_ROW];
-    for (int b = 0; b < flash_limit(); b += m) {
-        if (block_is_empty(b, m)) continue;
-        prog_set_address(b);
-        prog_read_block(b, m, buf);
-        for (int k = 0; k < m; ++k) {
-            if (((image[b + k] ^ buf[k]) & 0x3FFF) != 0) fail("\nVerify Error!");
-        }
-        ui_progress_step(m);
-    }
+int row_size() {
+    // Larger rows are refused when the chip is identified; never trust it here.
+    return device.row_size > MAX_ROW ? MAX_ROW : device.row_size;
 }
+
+int verify_block() { return row_size() > 0 ? row_size() : WORD_MODE_BLOCK; }
 
 }  // namespace
 
-void write_program_flash() {
-    int n = device.row_size;
+// Every block that holds data is read whole; its empty cells must read erased.
+bool verify_program_flash() {
+    int m = verify_block();
+    std::fputs("\nVerifying program flash...", stdout);
+    ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), m), "words");
+    VerifySpan span{MEM_FLASH, 0, plan_flash_size(), m, 0x3FFF, true, true, true, true, -1};
+    VerifyOutcome out = verify_span(span);
+    ui_progress_end();
+    run_result.counts.rows_verified += out.blocks;
+    return out.mismatches == 0 || result_fail("\nVerify Error!");
+}
+
+bool write_program_flash(bool row_erase) {
+    int n = row_size();
     bool rows = n > 0;
-    // Larger rows are refused when the chip is identified; never trust it here.
-    if (n > MAX_ROW) n = MAX_ROW;
     std::fputs("\nProgramming program flash...", stdout);
-    ui_progress_begin("programming flash", ui_flash_cells(flash_limit(), rows ? n : 0), "words");
+    ui_progress_begin("programming flash", ui_flash_cells(plan_flash_size(), rows ? n : 0), "words");
     if (rows) {
-        write_rows(n);
+        write_rows(n, row_erase);
     } else {
         write_words();
     }
     ui_progress_end();
-    std::fputs("\nVerifying program flash...", stdout);
-    ui_progress_begin("verifying flash", ui_flash_cells(flash_limit(), rows ? n : WORD_MODE_BLOCK), "words");
-    verify_blocks(rows ? n : WORD_MODE_BLOCK);
-    ui_progress_end();
+    return verify_program_flash();
 }

@@ -1,5 +1,11 @@
 // The write sequence: type-1 preservation, bulk erase, program flash, data
 // EEPROM, user ID and configuration words, each verified, then "\nOk!".
+// A failure is noted in the run result (its console message included, not yet
+// printed) and the sequence returns false.
 #pragma once
 
-void write_target();
+struct WritePlan;
+
+bool write_plan(const WritePlan& plan);
+// The plan of the run's write flags, carried out.
+bool write_target();

@@ -5,6 +5,9 @@
 // are the programmer's.
 #pragma once
 
+// The host address map (ADDR_*) belongs to the chip, not to the wire.
+#include "devicedb/family.h"
+
 enum : int {
     CMD_INCREMENT_ADDRESS = 0x06,
     CMD_BEGIN_PROGRAMMING = 0x08,
@@ -35,12 +38,4 @@ enum : int {
 enum : int {
     STATUS_VDD_TARGET = 0x10,  // the target has its own supply
     STATUS_ICSP_FAIL = 0x80,   // the programmer cannot reach the target
-};
-
-enum : int {
-    ADDR_USER_ID = 0x8000,
-    ADDR_DEVICE_ID = 0x8006,
-    ADDR_CONFIG1 = 0x8007,
-    ADDR_CONFIG2 = 0x8008,
-    ADDR_EEPROM = 0xF000,
 };

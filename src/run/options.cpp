@@ -78,6 +78,16 @@ bool takes_path(const char* word) { return matches(word, "COM=") || matches(word
 
 void print_line(const char* text) { std::printf("%s\n", text); }
 
+// A fill value goes into the image as it is (its low 16 bits), and a cell
+// holds data only up to 0x3FFF: a larger value would be written as a
+// different word on one family and left out on the other. Without a value the
+// cells are emptied, which stays allowed.
+void check_fill_value(int value) {
+    if (value < 0 || (value & 0xFFFF) <= 0x3FFF) return;
+    std::printf("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!\n", value & 0xFFFF);
+    std::exit(1);
+}
+
 }  // namespace
 
 // Leading zeros are skipped; a digit 1-9 then starts a decimal number,
@@ -123,6 +133,7 @@ int apply_option(const char* word) {
         parse_range(word + 5, &settings.erase_from, &settings.erase_to);
     } else if (matches(word, "FILL")) {
         settings.fill_value = parse_range(word + 4, &settings.fill_from, &settings.fill_to);
+        check_fill_value(settings.fill_value);
     } else if (matches(word, "OSCCAL")) {
         settings.osccal = 1;
     } else if (matches(word, "READ")) {

@@ -9,6 +9,7 @@
 #include "image/image.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
+#include "ops/result.h"
 #include "ops/save.h"
 #include "ops/write.h"
 #include "platform/platform.h"
@@ -28,6 +29,15 @@ const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
 // Second Ctrl+C: the run did not reach a poll in time. Only async-signal-safe
 // calls are allowed here.
 void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
+
+// A failure the operations noted: its message on the console, exit code 1.
+int end_with_failure() {
+    ui_progress_clear();
+    std::puts(run_result.failure != nullptr ? run_result.failure : "\nError!");
+    return 1;
+}
+
+int write_and_report() { return write_target() ? 0 : end_with_failure(); }
 
 }  // namespace
 
@@ -51,6 +61,7 @@ int run_main(int argc, char** argv) {
     ui_init();
     platform_catch_interrupts(vpp_off_from_signal);
     image_init();
+    result_reset();
     std::strcpy(target_info.device_name, "(unknown)");
 
     const char* hexfile = load_options(argc, argv);
@@ -63,13 +74,16 @@ int run_main(int argc, char** argv) {
     if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE)) erase_range();
     if (settings.fill_from >= 0) fill_range();
     if (settings.info) print_target_report(status);
-    if (hexfile == nullptr) {
-        write_target();
-        return 0;
-    }
+    if (hexfile == nullptr) return write_and_report();
     std::FILE* file = platform_open_text_file(hexfile);
     if (file == nullptr) fail("\ncannot open hex input file!");
+    // The file's own flags are kept apart: a file that holds configuration
+    // words is the whole program, a range command that edits one is not.
+    int range_flags = write_flags;
+    write_flags = 0;
     int result = hex_load(file, image, device.flash_size);
+    file_write_flags = write_flags;
+    write_flags |= range_flags;
     // A name that opens but cannot be read (a directory, a failing disk) is
     // no HEX file; its read error must not pass for an empty file's end.
     bool unreadable = std::ferror(file) != 0;
@@ -80,6 +94,5 @@ int run_main(int argc, char** argv) {
         fail_silent();
     }
     write_flags |= result;
-    write_target();
-    return 0;
+    return write_and_report();
 }

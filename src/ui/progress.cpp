@@ -126,13 +126,11 @@ long ui_flash_cells(int limit, int block) {
     if (limit > IMAGE_SIZE) limit = IMAGE_SIZE;
     long cells = 0;
     if (block <= 0) {
-        for (int a = 0; a < limit; ++a) cells += image[a] <= 0x3FFF ? 1 : 0;
+        for (int a = 0; a < limit; ++a) cells += cell_holds_data(image[a]) ? 1 : 0;
         return cells;
     }
     for (int b = 0; b < limit; b += block) {
-        unsigned all = 0xFFFF;
-        for (int k = 0; k < block && b + k < IMAGE_SIZE; ++k) all &= image[b + k];
-        if ((all & 0x8000) == 0) cells += block;
+        if (cells_hold_data(b, block)) cells += block;
     }
     return cells;
 }

@@ -17,6 +17,7 @@
 #include "devicedb/devicedb.h"
 #include "image/hex.h"
 #include "image/image.h"
+#include "ops/result.h"
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/prog.h"
@@ -69,6 +70,7 @@ inline void reset_records() {
     std::strcpy(target_info.device_name, "(unknown)");
     settings = Settings{};
     image_init();
+    result_reset();
 }
 
 class ChipTest : public ::testing::Test {

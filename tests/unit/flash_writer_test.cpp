@@ -25,32 +25,36 @@ protected:
     }
 };
 
+void write_rows() { write_program_flash(true); }
+
 const char* BOTH_TEXTS = "\nProgramming program flash...\nVerifying program flash...";
 
 TEST_F(FlashWriter, RowModeWritesWholeRows) {
     connect(part("PIC16F1825"));
     for (int a = 0x40; a < 0x60; ++a) chip().poke(a, 0x0000);
     image[0x45] = 0x1234;
-    image[0x70] = 0x5678;  // bit 14 set: data for the row test, 14 bits written
-    EXPECT_EQ(output_of(write_program_flash), BOTH_TEXTS);
-    EXPECT_EQ(frames_of(CMD_ROW_ERASE), 2);
-    EXPECT_EQ(frames_of(CMD_SYNC), 2);  // one per written row
+    // Above 0x3FFF a cell holds no data, for the row test as for the word
+    // test: its row is left alone rather than written with the low 14 bits.
+    image[0x70] = 0x5678;
+    chip().poke(0x70, 0x0123);
+    EXPECT_EQ(output_of(write_rows), BOTH_TEXTS);
+    EXPECT_EQ(frames_of(CMD_ROW_ERASE), 1);
+    EXPECT_EQ(frames_of(CMD_SYNC), 1);  // one per written row
     for (int a = 0x40; a < 0x60; ++a) ASSERT_EQ(chip().peek(a), a == 0x45 ? 0x1234 : 0x3FFF) << a;
-    EXPECT_EQ(chip().peek(0x70), 0x1678);
+    EXPECT_EQ(chip().peek(0x70), 0x0123);
 
     // After a bulk erase the rows are not erased one by one.
     reset_records();
     connect(part("PIC16F1825"));
-    write_flags = WF_BULK_ERASE;
     image[0x45] = 0x1234;
-    output_of(write_program_flash);
+    output_of([] { write_program_flash(false); });
     EXPECT_EQ(frames_of(CMD_ROW_ERASE), 0);
     EXPECT_EQ(chip().peek(0x45), 0x1234);
 
     // Nothing to write: the two texts and no traffic at all.
     reset_records();
     connect(part("PIC16F1825"));
-    EXPECT_EQ(output_of(write_program_flash), BOTH_TEXTS);
+    EXPECT_EQ(output_of(write_rows), BOTH_TEXTS);
     EXPECT_TRUE(inproc::host_bytes().empty());
 }
 
@@ -60,7 +64,7 @@ TEST_F(FlashWriter, WordModeWritesSingleWords) {
     image[0x000] = 0x2805;
     image[0x001] = 0x3FFF;
     image[0x3FE] = 0x0008;
-    EXPECT_EQ(output_of(write_program_flash), BOTH_TEXTS);
+    EXPECT_EQ(output_of(write_rows), BOTH_TEXTS);
     EXPECT_EQ(chip().peek(0x000), 0x2805);
     EXPECT_EQ(chip().peek(0x3FE), 0x0008);
     EXPECT_EQ(frames_of(CMD_ROW_ERASE), 0);
@@ -68,7 +72,7 @@ TEST_F(FlashWriter, WordModeWritesSingleWords) {
     // No data: still one sync per 32 addresses, and nothing else but them.
     reset_records();
     connect(part("PIC12F629"));
-    EXPECT_EQ(output_of(write_program_flash), BOTH_TEXTS);
+    EXPECT_EQ(output_of(write_rows), BOTH_TEXTS);
     EXPECT_EQ(frames_of(CMD_SYNC), 0x400 / 32);
     EXPECT_EQ(inproc::host_bytes().size(), 2u * 0x400 / 32);
 }

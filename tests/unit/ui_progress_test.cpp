@@ -177,13 +177,13 @@ TEST(ProgressTotals, FlashAndReadTotalsCountWhatThePassesTouch) {
     EXPECT_EQ(ui_flash_cells(0x800, 0), 0);
     image[0x005] = 0x1234;  // row 0
     image[0x7FF] = 0x0001;  // the last row
-    image[0x040] = 0x4000;  // a filled value: data for the row test, not for the word test
-    EXPECT_EQ(ui_flash_cells(0x800, 32), 3 * 32);
-    EXPECT_EQ(ui_flash_cells(0x800, 16), 3 * 16);
+    image[0x040] = 0x4000;  // above 14 bits: no data, for rows as for words
+    EXPECT_EQ(ui_flash_cells(0x800, 32), 2 * 32);
+    EXPECT_EQ(ui_flash_cells(0x800, 16), 2 * 16);
     EXPECT_EQ(ui_flash_cells(0x800, 0), 2);
     // A limit that cuts the last row still counts every row that starts below it.
-    EXPECT_EQ(ui_flash_cells(0x7F0, 32), 3 * 32);
-    EXPECT_EQ(ui_flash_cells(0x7E0, 32), 2 * 32);
+    EXPECT_EQ(ui_flash_cells(0x7F0, 32), 2 * 32);
+    EXPECT_EQ(ui_flash_cells(0x7E0, 32), 1 * 32);
     // A limit beyond the image stays inside it.
     image[0xFFFF] = 0x0001;
     EXPECT_EQ(ui_flash_cells(0x20000, 0), 3);

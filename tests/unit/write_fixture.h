@@ -43,6 +43,15 @@ inline std::map<int, uint16_t> hex_words(const std::string& path, bool type1) {
     return words;
 }
 
+// As the run does it: the write sequence, then the failure it noted printed
+// as a line. Returns what was printed.
+inline std::string written_and_reported(bool (*operation)()) {
+    testing::internal::CaptureStdout();
+    if (!operation()) std::puts(run_result.failure != nullptr ? run_result.failure : "(no message)");
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
 using OpsTest = chiptest::ChipTest;
 using chiptest::part;
 using chiptest::reset_records;

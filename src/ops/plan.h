@@ -1,0 +1,35 @@
+// The write plan: what the write sequence will do, decided before the first
+// frame from the image, the write flags as the options, the range commands
+// and the HEX file set them, and the device record. The sequence carries a
+// plan out; nothing changes the write flags while it runs.
+#pragma once
+
+struct WritePlan {
+    int flags;                   // the write flags with everything the plan adds
+    bool unknown_chip;           // not in the database: nothing may be written
+    // Words read before anything is erased.
+    bool read_osccal;            // the calibration instruction at O (unless a fill gave it)
+    bool read_config1;           // configuration word 1, for its S bits
+    bool copy_from_chip;         // the chip's contents into the image's empty cells
+    bool place_osccal;           // the kept instruction goes back at O
+    bool merge_config_bits;      // the kept S bits go back into configuration word 1
+    bool check_osccal;           // refuse a calibration word that is not a RETLW
+    // Erases.
+    bool erase_data;             // bulk erase of data EEPROM (asked for)
+    bool erase_program;          // bulk erase of program memory
+    // Writes, each verified.
+    bool write_flash;
+    bool row_erase;              // rows erased one by one before they are written
+    bool write_eeprom;
+    bool write_user_ids;
+    bool write_config;
+};
+
+// `flags`: the run's write flags; `file_flags`: those the HEX file set alone.
+WritePlan plan_write(int flags, int file_flags);
+// Whether the image holds any data EEPROM byte for the connected chip.
+bool plan_eeprom_has_data();
+// Data EEPROM bytes the image can hold for the connected chip.
+int plan_eeprom_size();
+// Program flash words the image can hold for the connected chip.
+int plan_flash_size();

@@ -1,0 +1,55 @@
+// What a run did, stage by stage, as the operations report it: src/run turns
+// it into the console's last word, the exit code and the run record. The
+// operations never end the process over a wrong word on the chip; they note
+// the failure here and return false.
+#pragma once
+#include <cstdint>
+
+enum MemoryRegion : int {
+    MEM_FLASH,
+    MEM_EEPROM,
+    MEM_USER_ID,
+    MEM_CONFIG,
+};
+
+// A cell whose read-back differs from what the run expected there.
+struct Mismatch {
+    MemoryRegion region;
+    int address;
+    uint16_t chip;
+    uint16_t expected;
+};
+
+enum : int { MAX_MISMATCHES = 100 };
+
+struct StageCounts {
+    int rows_written;     // flash rows (word mode: words) programmed
+    int rows_unchanged;   // rows /UPDATE found already right
+    int rows_verified;    // rows or blocks read back and compared
+    int eeprom_written;   // bytes
+    int eeprom_unchanged;
+    int eeprom_verified;
+    bool bulk_erased;
+    bool user_ids_written;
+    bool config_written;
+    uint16_t config_value[2];     // configuration words as written
+    uint16_t config_read_back[2]; // and as read back
+    int config_count;
+    int preserved_osccal;         // word kept at O, -1 when none
+    int preserved_config_bits;    // S bits kept in config word 1, -1 when none
+};
+
+struct RunResult {
+    StageCounts counts;
+    Mismatch mismatches[MAX_MISMATCHES];
+    int mismatch_count;   // listed in `mismatches`, at most MAX_MISMATCHES
+    long mismatch_total;  // found, listed or not
+    const char* failure;  // console message of the failure, nullptr while none
+};
+extern RunResult run_result;
+
+void result_reset();
+// Notes the failure's console message; returns false for the caller to pass on.
+bool result_fail(const char* message);
+void result_note_mismatch(MemoryRegion region, int address, uint16_t chip, uint16_t expected);
+const char* region_name(MemoryRegion region);
