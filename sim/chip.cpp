@@ -26,6 +26,7 @@ const std::vector<PartInfo> kParts = {
 };
 
 constexpr uint16_t ERASED = 0x3FFF;
+constexpr uint16_t CONFIG_CP_OFF = 0x80;
 constexpr int CONFIG_BASE = 0x8000;
 constexpr int EEPROM_BASE = 0xF000;
 // PIC12F629 family: factory oscillator calibration (a RETLW at the top of
@@ -161,8 +162,11 @@ void Chip::load_data(uint8_t byte) {
     last_load_data_ = true;
 }
 
+// Code protection (configuration word 1 bit 7 clear) makes program memory
+// read back as zeros; configuration space stays readable.
 uint16_t Chip::read_program() const {
     if (!programming_) return 0;
+    if (counter_ < CONFIG_BASE && !(config_[7] & CONFIG_CP_OFF)) return 0;
     return peek(counter_);
 }
 

@@ -147,6 +147,10 @@ int apply_option(const char* word) {
     } else if (matches(word, "SAVE=")) {
         copy_path(settings.save_path, sizeof settings.save_path, word + 5,
                   "\nFile name after /SAVE= is too long (at most 255 characters)!");
+    } else if (matches(word, "VERIFY")) {
+        settings.verify = 1;
+    } else if (matches(word, "UPDATE")) {
+        settings.update = 1;
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
     } else {
@@ -181,6 +185,8 @@ void print_usage() {
     print_line("\nMore options:");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
+    print_line("/UPDATE               write only what differs from the hexfile");
+    print_line("/VERIFY               compare target with the hexfile, write nothing");
     std::exit(0);
 }
 

@@ -12,6 +12,8 @@ struct Settings {
     int osccal = 0;
     int info = 0;
     char save_path[256] = "";  // /SAVE=<hexfile>; empty when not given
+    int verify = 0;            // /VERIFY: compare the chip with the file, write nothing
+    int update = 0;            // /UPDATE: write only what differs
 };
 extern Settings settings;
 

@@ -9,6 +9,7 @@
 #include "image/image.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
+#include "ops/compare.h"
 #include "ops/result.h"
 #include "ops/save.h"
 #include "ops/write.h"
@@ -37,7 +38,20 @@ int end_with_failure() {
     return 1;
 }
 
-int write_and_report() { return write_target() ? 0 : end_with_failure(); }
+// The end of every run that gets this far: the image goes to the chip in full,
+// only where it differs (/UPDATE), or is only compared (/VERIFY; without a HEX
+// file or range command, with a blank chip).
+int write_and_report(bool from_file) {
+    bool ok;
+    if (settings.verify) {
+        ok = verify_target(!from_file && write_flags == 0, from_file);
+    } else if (settings.update) {
+        ok = update_target();
+    } else {
+        ok = write_target();
+    }
+    return ok ? 0 : end_with_failure();
+}
 
 }  // namespace
 
@@ -74,7 +88,7 @@ int run_main(int argc, char** argv) {
     if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE)) erase_range();
     if (settings.fill_from >= 0) fill_range();
     if (settings.info) print_target_report(status);
-    if (hexfile == nullptr) return write_and_report();
+    if (hexfile == nullptr) return write_and_report(false);
     std::FILE* file = platform_open_text_file(hexfile);
     if (file == nullptr) fail("\ncannot open hex input file!");
     // The file's own flags are kept apart: a file that holds configuration
@@ -94,5 +108,5 @@ int run_main(int argc, char** argv) {
         fail_silent();
     }
     write_flags |= result;
-    return write_and_report();
+    return write_and_report(true);
 }

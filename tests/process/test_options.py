@@ -38,6 +38,8 @@ USAGE = (
     "\nMore options:\n"
     "/COM=<device path> *  select serial port by its device path\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
+    "/UPDATE               write only what differs from the hexfile\n"
+    "/VERIFY               compare target with the hexfile, write nothing\n"
 )
 
 

@@ -141,7 +141,7 @@ class PicsimRoundTrip(unittest.TestCase):
                          'w:' + frame(0x16) + frame(0xD5, 5) + frame(0x06) + frame(0x83, 0x5A, 0)
                          + frame(0x08) + word_frame(0xE6, 5000),
                          'w:' + word_frame(0x80, 0) + frame(0xD5, 7) + frame(0x06)
-                         + word_frame(0x82, 0x1F7F) + frame(0x08) + word_frame(0xE6, 5000)
+                         + word_frame(0x82, 0x1FFF) + frame(0x08) + word_frame(0xE6, 5000)
                          + frame(0xC0), 'r:1', VPP_OFF]
         reads, res = simulate(write, ['--state', state, '--save', save], workdir=wd)
         self.assertEqual(res.code, 0, res)
@@ -150,7 +150,7 @@ class PicsimRoundTrip(unittest.TestCase):
         self.assertEqual(saved.get(0x20), 0x3001)
         self.assertEqual(saved.get(0x21), 0x0ABC)
         self.assertEqual(saved.get(0xF005), 0x5A)
-        self.assertEqual(saved.get(0x8007), 0x1F7F)
+        self.assertEqual(saved.get(0x8007), 0x1FFF)
         self.assertEqual(saved.get(0x8006), 0x2763)
         self.assertNotIn(0x22, saved)                # only programmed cells
         self.assertIn('flash: 2 words changed', res.stderr)

@@ -127,8 +127,26 @@ TEST_F(WriteSequence, Type1PartialImageKeepsChipContentsUnlessProtected) {
         chip().poke(0x8007, cfg);
         image[0x8000] = 0x000A;
         write_flags = WF_USER_ID;
-        output_of(write_target);
-
+        std::string out = written_and_reported(write_target);
+        if (protect) {
+            // A protected chip reads its calibration word as zero too: nothing
+            // is erased, the chip stays as it was.
+            EXPECT_THAT(out, testing::EndsWith("\nimproper oscillator calibration instruction!\n"));
+            EXPECT_EQ(chip().peek(0x10), 0x0810);
+            EXPECT_EQ(chip().peek(0x8000), 0x3FFF);
+            // Given the calibration word, the program goes (it cannot be read)
+            // and everything else stays.
+            reset_records();
+            connect(part("PIC16F676"));
+            chip().poke(0x8001, 0x0007);
+            chip().poke(0x8007, cfg);
+            image[0x8000] = 0x000A;
+            image[0x3FF] = saved_osccal_word = FACTORY_OSCCAL;
+            write_flags = WF_USER_ID | WF_PROGRAM;
+            EXPECT_THAT(written_and_reported(write_target), testing::EndsWith("\nOk!\n"));
+        } else {
+            EXPECT_THAT(out, testing::EndsWith("\nOk!\n"));
+        }
         for (int a = 0; a < 0x40; ++a) {
             ASSERT_EQ(chip().peek(a), protect ? 0x3FFF : 0x0800 + a) << a;
         }

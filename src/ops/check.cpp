@@ -1,0 +1,140 @@
+// /VERIFY: the chip read region by region and compared with the image, as an
+// upload of the image would leave it; nothing is erased or programmed.
+#include <cstdio>
+
+#include "devicedb/devicedb.h"
+#include "devicedb/family.h"
+#include "image/image.h"
+#include "ops/compare.h"
+#include "ops/plan.h"
+#include "ops/result.h"
+#include "ops/verify.h"
+#include "protocol/prog.h"
+#include "ui/progress.h"
+
+namespace {
+
+// Mismatches listed on the console; the run result keeps more.
+constexpr int LISTED = 20;
+constexpr int BLOCK = 32;
+
+char count_message[80];
+
+// The PIC12F629 family keeps its own calibration instruction at O unless a
+// fill gave one, so the chip's word there is not compared.
+int kept_osccal_address() {
+    if (!device_family().keeps_calibration || saved_osccal_word <= 0x3FFF) return -1;
+    return device.osccal_address;
+}
+
+// A blank chip as the image: every flash, user ID and data EEPROM cell erased.
+void image_blank() {
+    for (int a = 0; a < plan_flash_size(); ++a) image[a] = 0x3FFF;
+    for (int i = 0; i < USER_ID_WORDS; ++i) image[ADDR_USER_ID + i] = 0x3FFF;
+    for (int i = 0; i < plan_eeprom_size(); ++i) image[ADDR_EEPROM + i] = 0xFF;
+}
+
+// Rows latched whole are compared whole, their empty cells as erased ones; on
+// word-programmed chips the cells the image leaves empty keep the chip's words.
+long verify_flash() {
+    if (!cells_hold_data(0, plan_flash_size())) return 0;
+    const ChipFamily& family = device_family();
+    int block = family.row_programming && device.row_size > 0 ? device.row_size : BLOCK;
+    if (block > BLOCK) block = BLOCK;
+    std::fputs("\nVerifying program flash...", stdout);
+    ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), block), "words");
+    VerifySpan span{MEM_FLASH, 0, plan_flash_size(), block, 0x3FFF, true,
+                    family.row_programming, false, false, kept_osccal_address()};
+    VerifyOutcome out = verify_span(span);
+    ui_progress_end();
+    run_result.counts.rows_verified += out.blocks;
+    return out.mismatches;
+}
+
+long verify_eeprom() {
+    int size = plan_eeprom_size();
+    if (!cells_hold_data(ADDR_EEPROM, size)) return 0;
+    std::fputs("\nVerifying Data EEPROM...", stdout);
+    ui_progress_begin("verifying data EEPROM", size, "bytes");
+    VerifySpan span{MEM_EEPROM, ADDR_EEPROM, size, BLOCK, 0xFF, true, false, false, false, -1};
+    VerifyOutcome out = verify_span(span);
+    ui_progress_end();
+    return out.mismatches;
+}
+
+long verify_user_ids() {
+    if (!cells_hold_data(ADDR_USER_ID, USER_ID_WORDS)) return 0;
+    std::fputs("\nVerifying User ID...", stdout);
+    ui_stage("verifying user ID");
+    VerifySpan span{MEM_USER_ID, ADDR_USER_ID, USER_ID_WORDS, USER_ID_WORDS, 0x3FFF,
+                    true, false, false, false, -1};
+    return verify_span(span).mismatches;
+}
+
+long verify_config(const uint16_t* chip) {
+    int n = device_family().config_words;
+    if (!cells_hold_data(ADDR_CONFIG1, n)) return 0;
+    std::fputs("\nVerifying Config Words...", stdout);
+    long found = 0;
+    for (int i = 0; i < n; ++i) {
+        unsigned expected = image[ADDR_CONFIG1 + i];
+        if (!cell_holds_data(expected)) continue;
+        unsigned mask = i == 0 ? config1_compare_mask() : 0x3FFF;
+        if (((expected ^ chip[i]) & mask) == 0) continue;
+        ++found;
+        result_note_mismatch(MEM_CONFIG, ADDR_CONFIG1 + i, static_cast<uint16_t>(chip[i] & mask),
+                             static_cast<uint16_t>(expected & mask));
+    }
+    return found;
+}
+
+void list_mismatches(bool from_file) {
+    const char* label = from_file ? "file" : "expected";
+    for (int i = 0; i < run_result.mismatch_count && i < LISTED; ++i) {
+        const Mismatch& m = run_result.mismatches[i];
+        const char* format = m.region == MEM_EEPROM
+                                 ? "\nMismatch in %s at 0x%04X: chip 0x%02X, %s 0x%02X"
+                                 : "\nMismatch in %s at 0x%04X: chip 0x%04X, %s 0x%04X";
+        std::printf(format, region_name(m.region), m.address, m.chip, label, m.expected);
+    }
+}
+
+bool report(long total, bool from_file) {
+    if (total == 0) {
+        std::puts("\nOk!");
+        return true;
+    }
+    list_mismatches(from_file);
+    if (total > LISTED) {
+        std::snprintf(count_message, sizeof count_message, "\n%ld mismatches, the first %d listed!",
+                      total, LISTED);
+    } else {
+        std::snprintf(count_message, sizeof count_message, "\n%ld mismatch%s!", total,
+                      total == 1 ? "" : "es");
+    }
+    return result_fail(count_message);
+}
+
+}  // namespace
+
+unsigned config1_compare_mask() {
+    if (!device_family().keeps_calibration) return 0x3FFF;
+    return static_cast<unsigned>(device.zero_mask & ~device.save_mask) & 0x3FFF;
+}
+
+bool verify_target(bool blank_check, bool from_file) {
+    if (device.flash_size & 0x8000) return result_fail("\nPIC not found in data base - Verifying disabled!");
+    if (blank_check) image_blank();
+    ui_stage("reading config words");
+    uint16_t config[2] = {0x3FFF, 0x3FFF};
+    prog_read_block(ADDR_CONFIG1, device_family().config_words, config);
+    // A protected chip reads its program memory back as zeros: that is no
+    // difference from the file worth listing word by word.
+    if (!(config[0] & CONFIG_CP_OFF) && cells_hold_data(0, plan_flash_size()))
+        return result_fail("\nTarget is code protected - program memory cannot be read!");
+    long total = verify_flash();
+    total += verify_eeprom();
+    total += verify_user_ids();
+    if (!blank_check) total += verify_config(config);
+    return report(total, from_file);
+}

@@ -1,0 +1,17 @@
+// /VERIFY and /UPDATE: the chip compared with what an upload of the image
+// would leave on it. /VERIFY only reads; /UPDATE writes only what differs and
+// ends with the chip exactly as a full upload would leave it.
+#pragma once
+
+// /VERIFY: reads the chip and lists the cells that differ from the image; with
+// `blank_check` (no HEX file, no range command) every flash, user ID and data
+// EEPROM cell must be erased. Prints "\nOk!" when all agree; otherwise notes
+// the failure (a count of the mismatches) and returns false.
+bool verify_target(bool blank_check, bool from_file);
+
+// /UPDATE: the write sequence for the run's image, writing only what differs.
+bool update_target();
+
+// The words configuration word 1 compares on: bits the family keeps from the
+// chip (S) and bits the chip holds at zero (outside Z) do not count.
+unsigned config1_compare_mask();

@@ -1,0 +1,316 @@
+// /UPDATE: the chip ends exactly as a full upload of the image would leave it,
+// but only what differs is written. Configuration words can only be rewritten
+// after a bulk erase, which takes the whole program with it: when they differ,
+// or when most of the program differs anyway, the full upload is the update.
+// Chips that program word by word and only bulk-erase (PIC12F629 family) are
+// either left alone, when they already match, or uploaded in full.
+#include <cstdio>
+
+#include "devicedb/devicedb.h"
+#include "devicedb/family.h"
+#include "image/image.h"
+#include "ops/compare.h"
+#include "ops/flash.h"
+#include "ops/plan.h"
+#include "ops/result.h"
+#include "ops/verify.h"
+#include "ops/write.h"
+#include "protocol/link.h"
+#include "protocol/prog.h"
+#include "protocol/protocol.h"
+#include "ui/progress.h"
+
+namespace {
+
+constexpr int BLOCK = 32;
+constexpr int MAX_ROW = 32;
+constexpr int MAX_ROWS = PROGRAM_SPACE_END / 16;
+// Rows read before the share of differing rows may call for a full upload.
+constexpr int ROWS_BEFORE_GIVING_UP = 8;
+
+// What the chip holds where the plan decides, read before anything else.
+struct ChipWords {
+    uint16_t user_id[USER_ID_WORDS];
+    uint16_t config[2];
+};
+
+// Rows found different, and what each must become.
+bool row_differs[MAX_ROWS];
+
+int row_size() { return device.row_size > MAX_ROW ? MAX_ROW : device.row_size; }
+
+void read_chip_words(ChipWords& chip) {
+    ui_stage("reading user ID and config words");
+    prog_read_block(ADDR_USER_ID, USER_ID_WORDS, chip.user_id);
+    chip.config[1] = 0x3FFF;
+    prog_read_block(ADDR_CONFIG1, device_family().config_words, chip.config);
+}
+
+// A cell the image leaves empty ends a full upload as the chip's own word when
+// the plan copies the chip first, erased after a bulk erase, else untouched.
+int expected_word(const WritePlan& plan, int address, uint16_t chip_word) {
+    unsigned v = image[address];
+    if (cell_holds_data(v)) return static_cast<int>(v);
+    if (plan.copy_from_chip || !plan.erase_program) return chip_word;
+    return 0x3FFF;
+}
+
+bool config_differs(const WritePlan& plan, const ChipWords& chip) {
+    if (!plan.write_config) return false;
+    for (int i = 0; i < device_family().config_words; ++i) {
+        int want = expected_word(plan, ADDR_CONFIG1 + i, chip.config[i]);
+        if (((want ^ chip.config[i]) & 0x3FFF) != 0) return true;
+    }
+    return false;
+}
+
+bool user_ids_differ(const WritePlan& plan, const ChipWords& chip) {
+    if (!plan.write_user_ids && !plan.erase_program) return false;
+    for (int i = 0; i < USER_ID_WORDS; ++i) {
+        int want = expected_word(plan, ADDR_USER_ID + i, chip.user_id[i]);
+        if (((want ^ chip.user_id[i]) & 0x3FFF) != 0) return true;
+    }
+    return false;
+}
+
+// After a bulk erase a row the image does not hold ends erased; without one
+// (or when the chip is copied first) it keeps what it has and is not looked at.
+bool row_is_candidate(const WritePlan& plan, int start, int n) {
+    if (cells_hold_data(start, n)) return true;
+    return plan.erase_program && !plan.copy_from_chip;
+}
+
+bool row_matches(int start, int n, const uint16_t* chip) {
+    for (int k = 0; k < n; ++k) {
+        unsigned want = cell_holds_data(image[start + k]) ? image[start + k] : 0x3FFF;
+        if (((want ^ chip[k]) & 0x3FFF) != 0) return false;
+    }
+    return true;
+}
+
+struct RowTally {
+    int candidates;
+    int differing;
+};
+
+// Reads every row that a full upload would change and marks those that differ.
+// Returns false when so much differs that rewriting row by row would cost more
+// than the full upload.
+bool compare_rows(const WritePlan& plan, RowTally& tally) {
+    int n = row_size();
+    uint16_t buf[MAX_ROW];
+    tally = {0, 0};
+    std::fputs("\nReading program flash...", stdout);
+    ui_progress_begin("reading flash", plan_flash_size(), "words");
+    for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
+        row_differs[r] = false;
+        ui_progress_step(n);
+        if (!row_is_candidate(plan, a, n)) continue;
+        prog_read_block(a, n, buf);
+        ++tally.candidates;
+        if (row_matches(a, n, buf)) continue;
+        row_differs[r] = true;
+        ++tally.differing;
+        if (tally.candidates >= ROWS_BEFORE_GIVING_UP && 2 * tally.differing > tally.candidates) {
+            ui_progress_end();
+            return false;
+        }
+    }
+    ui_progress_end();
+    return true;
+}
+
+// A row that must end erased only needs its erase; any other is erased and
+// programmed whole, as the flash writer does it.
+void rewrite_row(int start, int n) {
+    prog_set_address(start);
+    link_send_command(CMD_ROW_ERASE);
+    prog_delay_us(device.row_erase_time);
+    if (cells_hold_data(start, n)) {
+        for (int k = 0; k < n; ++k) {
+            prog_load_program_word(cell_holds_data(image[start + k]) ? image[start + k] : 0x3FFF);
+            if (k < n - 1) prog_increment(1);
+        }
+        link_send_command(CMD_BEGIN_PROGRAMMING);
+        prog_delay_us(device.prog_time);
+    }
+    prog_sync();
+}
+
+bool write_rows(const RowTally& tally) {
+    int n = row_size();
+    std::fputs("\nProgramming program flash...", stdout);
+    ui_progress_begin("programming flash", static_cast<long>(tally.differing) * n, "words");
+    for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
+        if (!row_differs[r]) continue;
+        rewrite_row(a, n);
+        ++run_result.counts.rows_written;
+        ui_progress_step(n);
+    }
+    ui_progress_end();
+    std::fputs("\nVerifying program flash...", stdout);
+    ui_progress_begin("verifying flash", static_cast<long>(tally.differing) * n, "words");
+    long found = 0;
+    for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
+        if (!row_differs[r]) continue;
+        VerifySpan span{MEM_FLASH, a, n, n, 0x3FFF, false, true, false, true, -1};
+        found += verify_span(span).mismatches;
+        ++run_result.counts.rows_verified;
+        if (found > 0) break;
+    }
+    ui_progress_end();
+    return found == 0 || result_fail("\nVerify Error!");
+}
+
+// Data EEPROM: only the bytes that differ are written, each in its own
+// erase-and-write cycle, then read back.
+bool update_eeprom() {
+    int size = plan_eeprom_size();
+    if (!cells_hold_data(ADDR_EEPROM, size)) return true;
+    static uint16_t chip[0x1000];
+    std::fputs("\nReading Data EEPROM...", stdout);
+    ui_progress_begin("reading data EEPROM", size, "bytes");
+    for (int b = 0; b < size; b += BLOCK) {
+        int n = size - b < BLOCK ? size - b : BLOCK;
+        if (cells_hold_data(ADDR_EEPROM + b, n)) prog_read_block(ADDR_EEPROM + b, n, chip + b);
+        ui_progress_step(n);
+    }
+    ui_progress_end();
+    int differing = 0, holding = 0;
+    for (int i = 0; i < size; ++i) {
+        unsigned v = image[ADDR_EEPROM + i];
+        if (!cell_holds_data(v)) continue;
+        ++holding;
+        if (((v ^ chip[i]) & 0xFF) != 0) ++differing;
+    }
+    run_result.counts.eeprom_unchanged = holding - differing;
+    if (differing > 0) {
+        std::fputs("\nProgramming Data EEPROM...", stdout);
+        ui_progress_begin("programming data EEPROM", differing, "bytes");
+        for (int i = 0, sent = 0; i < size; ++i) {
+            unsigned v = image[ADDR_EEPROM + i];
+            if (!cell_holds_data(v) || ((v ^ chip[i]) & 0xFF) == 0) continue;
+            if (sent++ % 16 == 0) prog_sync();
+            prog_set_address(ADDR_EEPROM + i);
+            const unsigned char frame[3] = {CMD_LOAD_DATA, static_cast<unsigned char>(v & 0xFF), 0x00};
+            link_send_frame(frame, 3);
+            link_send_command(CMD_BEGIN_PROGRAMMING);
+            prog_delay_us(device.data_time);
+            ++run_result.counts.eeprom_written;
+            ui_progress_step(1);
+        }
+        ui_progress_end();
+        std::fputs("\nVerifying Data EEPROM...", stdout);
+        VerifySpan span{MEM_EEPROM, ADDR_EEPROM, size, BLOCK, 0xFF, true, false, false, true, -1};
+        if (verify_span(span).mismatches > 0) return result_fail("\nVerify Error!");
+        run_result.counts.eeprom_verified = run_result.counts.eeprom_written;
+    }
+    std::printf("\nData EEPROM: %d of %d bytes written, %d unchanged", differing, holding,
+                holding - differing);
+    return true;
+}
+
+// The user ID row is erased and all four words written, as a write without a
+// bulk erase does it; a word the image leaves empty keeps what a full upload
+// would give it.
+bool rewrite_user_ids(const WritePlan& plan, const ChipWords& chip) {
+    for (int i = 0; i < USER_ID_WORDS; ++i) {
+        int a = ADDR_USER_ID + i;
+        if (!cell_holds_data(image[a])) image[a] = static_cast<uint16_t>(expected_word(plan, a, chip.user_id[i]));
+    }
+    std::fputs("\nProgramming User ID", stdout);
+    ui_stage("programming user ID");
+    prog_set_address(ADDR_USER_ID);
+    link_send_command(CMD_ROW_ERASE);
+    prog_delay_us(device.row_erase_time);
+    for (int i = 0; i < USER_ID_WORDS; ++i) {
+        int v = image[ADDR_USER_ID + i];
+        int r = prog_write_word_checked(v);
+        if (r < 0 || ((r ^ v) & 0x3FFF) != 0) {
+            result_note_mismatch(MEM_USER_ID, ADDR_USER_ID + i, static_cast<uint16_t>(r < 0 ? 0 : r),
+                                 static_cast<uint16_t>(v));
+            return result_fail("\nVerify Error!");
+        }
+        prog_increment(1);
+    }
+    run_result.counts.user_ids_written = true;
+    return true;
+}
+
+bool full_upload(const WritePlan& plan, const char* why) {
+    std::printf("\n%s - full upload", why);
+    return write_plan(plan);
+}
+
+bool update_rows(const WritePlan& plan, const ChipWords& chip) {
+    RowTally tally{};
+    if (plan.write_flash || (plan.erase_program && !plan.copy_from_chip)) {
+        if (!compare_rows(plan, tally)) return full_upload(plan, "Most of program flash differs");
+        if (tally.differing > 0 && !write_rows(tally)) return false;
+        run_result.counts.rows_unchanged = tally.candidates - tally.differing;
+        std::printf("\nProgram flash: %d of %d rows written, %d unchanged", tally.differing,
+                    tally.candidates, tally.candidates - tally.differing);
+    }
+    if (!update_eeprom()) return false;
+    if (user_ids_differ(plan, chip)) {
+        if (!rewrite_user_ids(plan, chip)) return false;
+        std::fputs("\nUser ID: written", stdout);
+    } else if (plan.write_user_ids) {
+        std::fputs("\nUser ID: unchanged", stdout);
+    }
+    if (plan.write_config) std::fputs("\nConfig Words: unchanged", stdout);
+    std::puts("\nOk!");
+    ui_summary();
+    return true;
+}
+
+// The calibrated family is compared as /VERIFY compares it; any difference
+// means the full upload, the only way such a chip is rewritten.
+bool calibrated_chip_matches() {
+    long before = run_result.mismatch_total;
+    int count = run_result.mismatch_count;
+    {
+        VerifySpan flash{MEM_FLASH, 0, plan_flash_size(), BLOCK, 0x3FFF, true, false, false, false,
+                         saved_osccal_word > 0x3FFF ? device.osccal_address : -1};
+        VerifySpan eeprom{MEM_EEPROM, ADDR_EEPROM, plan_eeprom_size(), BLOCK, 0xFF, true, false,
+                          false, false, -1};
+        VerifySpan ids{MEM_USER_ID, ADDR_USER_ID, USER_ID_WORDS, USER_ID_WORDS, 0x3FFF, true,
+                       false, false, false, -1};
+        long found = verify_span(flash).mismatches + verify_span(eeprom).mismatches +
+                     verify_span(ids).mismatches;
+        if (saved_osccal_word <= 0x3FFF &&
+            ((prog_read_word(device.osccal_address) ^ saved_osccal_word) & 0x3FFF) != 0)
+            ++found;
+        uint16_t config = prog_read_word(ADDR_CONFIG1);
+        unsigned want = image[ADDR_CONFIG1];
+        if (cell_holds_data(want) && ((want ^ config) & config1_compare_mask()) != 0) ++found;
+        // What was found here is no failure: the upload that follows fixes it.
+        run_result.mismatch_total = before;
+        run_result.mismatch_count = count;
+        return found == 0;
+    }
+}
+
+bool update_calibrated_chip(const WritePlan& plan) {
+    ui_stage("comparing with the chip");
+    uint16_t config = prog_read_word(ADDR_CONFIG1);
+    if (!(config & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (!calibrated_chip_matches()) return full_upload(plan, "Target differs");
+    std::fputs("\nTarget already holds it - nothing written", stdout);
+    std::puts("\nOk!");
+    return true;
+}
+
+}  // namespace
+
+bool update_target() {
+    WritePlan plan = plan_write(write_flags, file_write_flags);
+    if (plan.flags == 0) return true;
+    if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
+    if (device_family().keeps_calibration || row_size() <= 0) return update_calibrated_chip(plan);
+    ChipWords chip{};
+    read_chip_words(chip);
+    if (!(chip.config[0] & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (config_differs(plan, chip)) return full_upload(plan, "Config words differ");
+    return update_rows(plan, chip);
+}
