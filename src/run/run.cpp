@@ -79,7 +79,7 @@ int run_main(int argc, char** argv) {
         ui_report_hex_fault(hexfile);
         fail_silent();
     }
-    write_flags |= result;
+    ui_report_hex_skipped(hexfile);
     write_target();
     return 0;
 }
