@@ -22,6 +22,20 @@ enum : int {
 
 // Word addresses above this do not exist in the image.
 constexpr uint64_t LAST_WORD = 0xFFFF;
+// Configuration space: four user IDs, then words the chip only lets us read
+// (reserved, revision, device ID), then configuration words 1 and 2.
+constexpr uint64_t LAST_USER_ID = 0x8003;
+constexpr uint64_t LAST_READ_ONLY = 0x8006;
+constexpr uint64_t CONFIG1 = 0x8007;
+constexpr uint64_t EEPROM_START = 0xF000;
+
+// Where a data byte goes on the connected chip.
+enum Target : int {
+    TARGET_CELL,       // a cell the write sequence programs (or a chip of unknown size)
+    TARGET_READ_ONLY,  // reserved, revision, device ID: skipped
+    TARGET_NO_EEPROM,  // beyond the chip's data EEPROM
+    TARGET_NO_CONFIG,  // configuration space the chip does not have
+};
 
 std::FILE* hex_stream;
 unsigned hex_checksum;
@@ -30,6 +44,12 @@ int hex_line;
 int record_line;
 HexFault fault;
 int fault_line;
+// What the load found: records of any kind, data bytes kept for the chip, and
+// the first and last read-only word skipped (-1: none).
+long records;
+long data_bytes;
+long skipped_first;
+long skipped_last;
 
 int next_char() {
     int c = std::fgetc(hex_stream);
@@ -73,6 +93,36 @@ uint64_t map_type1_address(uint64_t a) {
     return a;
 }
 
+// Program flash is checked against the flash size by the caller. A chip the
+// database does not know has no known sizes; nothing is written to it anyway.
+Target target_of(uint64_t w) {
+    if (w < 0x8000 || (device.flash_size & 0x8000) != 0) return TARGET_CELL;
+    if (w >= EEPROM_START) {
+        uint64_t eeprom_size = static_cast<uint64_t>(device.eeprom_size < 0 ? 0 : device.eeprom_size);
+        return w - EEPROM_START < eeprom_size ? TARGET_CELL : TARGET_NO_EEPROM;
+    }
+    if (w <= LAST_USER_ID) return TARGET_CELL;
+    if (w <= LAST_READ_ONLY) return TARGET_READ_ONLY;
+    // The PIC12F629 family has configuration word 1 only.
+    uint64_t last_config = device.type_code == 1 ? CONFIG1 : CONFIG1 + 1;
+    return w <= last_config ? TARGET_CELL : TARGET_NO_CONFIG;
+}
+
+// Data no memory of the chip can hold is refused like data beyond the flash,
+// naming the first word address (the host's map) that has no cell.
+int refuse_address(Target where, uint64_t w) {
+    std::printf(where == TARGET_NO_EEPROM ? "\nData from hexfile at 0x%04X exceed EEPROM size!\n"
+                                          : "\nData from hexfile at 0x%04X exceed config memory!\n",
+                static_cast<unsigned>(w));
+    return -1;
+}
+
+void note_skipped(uint64_t w) {
+    long word = static_cast<long>(w);
+    if (skipped_first < 0) skipped_first = word;
+    if (word > skipped_last) skipped_last = word;
+}
+
 void flag_region(uint64_t w, int flash_size) {
     if (w < static_cast<uint64_t>(flash_size) && w <= 0x7FFF) write_flags |= WF_PROGRAM;
     if (w > 0xEFFF) write_flags |= WF_EEPROM;
@@ -105,9 +155,32 @@ int load_data(uint64_t base, int count, uint16_t* cells, int flash_size) {
             std::puts("\nData from hexfile exceed flashsize!");
             return -1;
         }
+        Target where = target_of(w);
+        if (where == TARGET_NO_EEPROM || where == TARGET_NO_CONFIG) return refuse_address(where, w);
+        if (where == TARGET_READ_ONLY) {
+            note_skipped(w);
+            continue;
+        }
         flag_region(w, flash_size);
         store_byte(cells, a, d);
+        ++data_bytes;
     }
+    return 0;
+}
+
+// A load is only as good as its end: a file cut short (a download that broke
+// off) lacks the end record, and one with nothing to write (plain text, an
+// empty file, only an end record) must not pass for a successful upload.
+int refuse_file(HexFault what) {
+    std::puts(what == HEX_FAULT_NO_END ? "\nHexfile has no end record - nothing written!"
+                                       : "\nHexfile holds no data - nothing written!");
+    note_fault(what, 0);
+    return -1;
+}
+
+int check_complete(bool end_record) {
+    if (data_bytes == 0) return refuse_file(records == 0 ? HEX_FAULT_NO_RECORD : HEX_FAULT_NO_DATA);
+    if (!end_record) return refuse_file(HEX_FAULT_NO_END);
     return 0;
 }
 
@@ -165,9 +238,14 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
     hex_line = 1;
     fault = HEX_FAULT_NONE;
     fault_line = 0;
+    records = 0;
+    data_bytes = 0;
+    skipped_first = -1;
+    skipped_last = -1;
     uint64_t base = 0;
     for (;;) {
-        if (scan_to_colon() != 0) return 1;
+        if (scan_to_colon() != 0) return check_complete(false);
+        ++records;
         record_line = hex_line;
         hex_checksum = 0;
         int count = hex_read_byte();
@@ -202,10 +280,14 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
             note_fault(HEX_FAULT_CHECKSUM, record_line);
             return -1;
         }
-        if (type == RECORD_END) return 0;
+        if (type == RECORD_END) return check_complete(true);
     }
 }
 
 HexFault hex_fault() { return fault; }
 
 int hex_fault_line() { return fault_line; }
+
+long hex_skipped_first() { return skipped_first; }
+
+long hex_skipped_last() { return skipped_last; }

@@ -12,7 +12,7 @@ enum : int {
 };
 
 enum : int {
-    WF_NO_END_RECORD = 0x01,
+    WF_NO_END_RECORD = 0x01,  // never set now: a file without end record is refused
     WF_BULK_ERASE = 0x08,
     WF_PROGRAM = 0x10,
     WF_USER_ID = 0x20,

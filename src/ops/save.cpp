@@ -49,9 +49,9 @@ void write_record(int type, uint32_t address, const uint8_t* data, int count) {
 }
 
 // One data record of `count` words starting at host address `first`; left out
-// when every word reads as erased.
-void write_words(int first, const uint16_t* words, int count, bool eeprom) {
-    bool erased = true;
+// when every word reads as erased, unless `keep_erased`.
+void write_words(int first, const uint16_t* words, int count, bool eeprom, bool keep_erased) {
+    bool erased = !keep_erased;
     uint8_t data[RECORD_BYTES];
     for (int i = 0; i < count; ++i) {
         uint16_t w = eeprom ? static_cast<uint16_t>(words[i] & 0xFF) : words[i];
@@ -71,7 +71,7 @@ void write_words(int first, const uint16_t* words, int count, bool eeprom) {
 
 // Reads `count` cells from `first` in block reads and writes them in records
 // of at most eight words that never cross an eight-word boundary of the file.
-void save_region(int first, int count, bool eeprom) {
+void save_region(int first, int count, bool eeprom, bool keep_erased) {
     uint16_t block[BLOCK_WORDS];
     for (int done = 0; done < count;) {
         int n = count - done < BLOCK_WORDS ? count - done : BLOCK_WORDS;
@@ -80,7 +80,7 @@ void save_region(int first, int count, bool eeprom) {
             int a = first + done + i;
             int room = WORDS_PER_RECORD - static_cast<int>((file_byte_address(a) / 2) % WORDS_PER_RECORD);
             int k = n - i < room ? n - i : room;
-            write_words(a, block + i, k, eeprom);
+            write_words(a, block + i, k, eeprom, keep_erased);
             i += k;
         }
         done += n;
@@ -98,10 +98,17 @@ void save_target() {
     std::printf("\nSaving target memory to %s...", settings.save_path);
     upper_address = 0;
     ui_progress_begin("saving memory", device.flash_size + 4 + 2 + device.eeprom_size, "words");
-    save_region(0, device.flash_size, false);
-    save_region(ADDR_USER_ID, 4, false);
-    save_region(ADDR_CONFIG1, device.type_code == 1 ? 1 : 2, false);
-    if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true);
+    // Uploading the file must give the chip back as it is now. The configuration
+    // words in it force a bulk erase, so on the standard parts flash the file
+    // leaves out ends up erased; a PIC12F629-family upload instead fills the
+    // cells a file leaves out from the chip, so there every word goes in. The
+    // user IDs, configuration words and EEPROM bytes are always written in
+    // full: the upload changes only the EEPROM bytes a file holds.
+    bool type1 = device.type_code == 1;
+    save_region(0, device.flash_size, false, type1);
+    save_region(ADDR_USER_ID, 4, false, true);
+    save_region(ADDR_CONFIG1, type1 ? 1 : 2, false, true);
+    if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true, true);
     ui_progress_end();
     write_record(1, 0, nullptr, 0);
     bool written = std::fflush(out_file) == 0 && !std::ferror(out_file);
@@ -110,6 +117,15 @@ void save_target() {
     if (!written || !platform_replace_file(temp_path, settings.save_path)) {
         std::remove(temp_path);
         fail("\ncannot write hex output file!");
+    }
+}
+
+// Saving to the file that is to be uploaded would replace it with the chip's
+// contents before it is read: refused before the port is opened.
+void save_check_paths(const char* hexfile) {
+    if (settings.save_path[0] == '\0' || hexfile == nullptr) return;
+    if (platform_same_file(settings.save_path, hexfile)) {
+        fail("\nSave file and hex input file are the same file!");
     }
 }
 

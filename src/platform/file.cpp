@@ -1,5 +1,6 @@
 // Files: replacing one in a single step, opening one for reading without ever
-// blocking on something that is not a file, and the directory separator rule.
+// blocking on something that is not a file, telling whether two names are one
+// file, and the directory separator rule.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -20,6 +21,37 @@ int platform_replace_file(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 #else
     return std::rename(from, to) == 0 ? 1 : 0;
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+
+// Volume serial number and file index name one file on Windows, as device and
+// inode do on POSIX. Opened without access rights, so a file another program
+// holds open still answers.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+#endif
+
+bool platform_same_file(const char* a, const char* b) {
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION ia {}, ib {};
+    if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+#else
+    struct stat sa {}, sb {};
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 #endif
 }
 

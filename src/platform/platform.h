@@ -23,6 +23,9 @@ int platform_replace_file(const char* from, const char* to);
 // ENOENT only when nothing has the name, so a FIFO in place of a settings,
 // database or HEX file cannot hang the run at open.
 std::FILE* platform_open_text_file(const char* path);
+// True when both names exist and are the same file, through whatever links
+// or paths; false when either does not exist.
+bool platform_same_file(const char* a, const char* b);
 // True where '/' separates directories (POSIX); on Windows only '\\' does.
 bool platform_slash_separates();
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "image/image.h"
+#include "ops/save.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "run/fail.h"
@@ -330,6 +331,7 @@ const char* load_options(int argc, char** argv) {
             hexfile = argv[i];
         }
     }
+    save_check_paths(hexfile);
     if (stored != 0) rewrite_settings_file();
     open_port();
     open_log();

@@ -107,6 +107,6 @@ int run_main(int argc, char** argv) {
         ui_report_hex_fault(hexfile);
         fail_silent();
     }
-    write_flags |= result;
+    ui_report_hex_skipped(hexfile);
     return write_and_report(true);
 }

@@ -16,6 +16,9 @@ const char* hex_fault_text(HexFault fault) {
     case HEX_FAULT_SHORT: return "record ends before its checksum";
     case HEX_FAULT_END: return "file ends inside a record";
     case HEX_FAULT_CHECKSUM: return "checksum mismatch";
+    case HEX_FAULT_NO_RECORD: return "no Intel HEX record in the file";
+    case HEX_FAULT_NO_DATA: return "no data for the chip's memory";
+    case HEX_FAULT_NO_END: return "no end-of-file record: the file is cut short";
     default: return nullptr;
     }
 }
@@ -35,8 +38,25 @@ void ui_report_hex_fault(const char* file_name) {
     if (what == nullptr) return;
     std::FILE* out = ui_output();
     begin_line(out);
-    std::fprintf(out, "%s: %s:%d: %s\n", program_name(), file_name != nullptr ? file_name : "",
-                 hex_fault_line(), what);
+    const char* name = file_name != nullptr ? file_name : "";
+    if (hex_fault_line() > 0) {
+        std::fprintf(out, "%s: %s:%d: %s\n", program_name(), name, hex_fault_line(), what);
+    } else {
+        std::fprintf(out, "%s: %s: %s\n", program_name(), name, what);
+    }
+    std::fflush(out);
+}
+
+void ui_report_hex_skipped(const char* file_name) {
+    long first = hex_skipped_first();
+    if (first < 0) return;
+    long last = hex_skipped_last();
+    std::FILE* out = ui_output();
+    begin_line(out);
+    const char* name = file_name != nullptr ? file_name : "";
+    std::fprintf(out, "%s: %s: data for 0x%04lX", program_name(), name, first);
+    if (last != first) std::fprintf(out, "-0x%04lX", last);
+    std::fputs(" skipped: reserved, revision and device ID words are read-only\n", out);
     std::fflush(out);
 }
 

@@ -226,6 +226,24 @@ def make_hex(words, per_record=8):
     return '\n'.join(lines) + '\n'
 
 
+# Argument bytes of each frame's command code; every other code has none.
+FRAME_ARGUMENTS = {0x80: 2, 0x82: 2, 0x83: 2, 0xD4: 1, 0xD5: 1, 0xE6: 2}
+# Frames that change the target: bulk erase program / data, row erase, the
+# loads of program and EEPROM data, and begin programming. (Load Configuration
+# only moves the address counter; identification uses it.)
+CHANGING_FRAMES = (0x09, 0x0B, 0x11, 0x82, 0x83, 0x08)
+
+
+def frame_codes(sent):
+    """The command code of every frame in the host's bytes, the probe first
+    (each frame: code, its argument bytes, one check byte)."""
+    codes, i = [], 0
+    while i < len(sent):
+        codes.append(sent[i])
+        i += FRAME_ARGUMENTS.get(sent[i], 0) + 2
+    return codes
+
+
 class PtyLine:
     """A pseudo-terminal whose master side records every byte picup sends.
     Subclasses play a programmer by overriding answer(), which runs after each

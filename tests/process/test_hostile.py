@@ -16,6 +16,8 @@ import unittest
 import harness
 
 VPP_OFF = bytes([0xC2, 0x3E])
+NO_DATA = '\nHexfile holds no data - nothing written!\n'
+NO_END = '\nHexfile has no end record - nothing written!\n'
 REPORT_1825 = '\nTarget device ID:      0x2763 = '
 
 
@@ -214,15 +216,15 @@ class HexInputTest(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 10)
         self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
         self.assertEqual(r.sent()[-2:], VPP_OFF)
-        # 100 MB without a colon holds no record: read to its end, nothing is
-        # written, and the run completes.
+        # 100 MB without a colon holds no record: read to its end in bounded
+        # time and refused, nothing written.
         clean = block.replace(b':', b';')
         with open(os.path.join(work, 'garbage.hex'), 'wb') as f:
             for _ in range(1600):
                 f.write(clean)
         start = time.monotonic()
         r = harness.run(['garbage.hex'], workdir=work, timeout=120)
-        self.assertEqual((r.code, r.stdout), (0, '\nOk!\n'), r)
+        self.assertEqual((r.code, r.stdout), (1, NO_DATA), r)
         self.assertLess(time.monotonic() - start, 60)
         self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
         os.unlink(os.path.join(work, 'garbage.hex'))
@@ -231,6 +233,73 @@ class HexInputTest(unittest.TestCase):
         r = harness.run(['dir.hex'], workdir=work)
         self.assertEqual(r.code, 1, r)
         self.assertTrue(r.stdout.endswith('\ncannot open hex input file!\n'), r)
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+
+    def refused(self, r, message, reason=None):
+        """Exit 1 with `message` last on stdout (and `reason` as the one line on
+        stderr); the chip untouched: no erase, no load, nothing changed; VPP off
+        the last frame."""
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue(r.stdout.endswith(message), r)
+        if reason is not None:
+            self.assertEqual(r.stderr.splitlines()[:1], [reason], r)
+        self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
+        self.assertFalse(set(harness.frame_codes(r.sent())) & set(harness.CHANGING_FRAMES), r)
+        self.assertTrue(r.report['last_frame_vpp_off'])
+        self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+    def test_files_that_cannot_be_written_whole_are_refused(self):
+        harness.need_binaries()
+        with open(os.path.join(harness.SOURCE, 'examples', 'pic16f1825', 'blink.hex')) as f:
+            blink = f.read()
+        rng = random.Random(16)
+        noise = bytes(rng.getrandbits(8) for _ in range(4096)).replace(b':', b'.')
+        whole_file = (
+            # A download that broke off after five lines.
+            ('cut.hex', ''.join(blink.splitlines(True)[:5]), NO_END,
+             'picup: cut.hex: no end-of-file record: the file is cut short'),
+            ('empty.hex', '', NO_DATA, 'picup: empty.hex: no Intel HEX record in the file'),
+            ('text.hex', 'Hello, this is no HEX file.\n', NO_DATA,
+             'picup: text.hex: no Intel HEX record in the file'),
+            ('noise.hex', noise, NO_DATA, 'picup: noise.hex: no Intel HEX record in the file'),
+            ('end.hex', ':00000001FF\n', NO_DATA, "picup: end.hex: no data for the chip's memory"),
+        )
+        for name, content, message, reason in whole_file:
+            with self.subTest(file=name):
+                r = harness.run([name], files={name: content})
+                self.refused(r, message, reason)
+        # Data for cells the chip does not have: the first such address named.
+        eeprom = {0xF000 + i: i & 0xFF for i in range(512)}
+        cells = (
+            ('PIC16F1825', eeprom, '\nData from hexfile at 0xF100 exceed EEPROM size!\n'),
+            ('PIC16F1503', {0: 0x3000, 0xF000: 0x12}, '\nData from hexfile at 0xF000 exceed EEPROM size!\n'),
+            ('PIC16F1825', {0: 0x3000, 0x8008: 0x1FFF, 0x8009: 0x3FFF},
+             '\nData from hexfile at 0x8009 exceed config memory!\n'),
+            ('PIC16F1825', {0x9000: 0x0001}, '\nData from hexfile at 0x9000 exceed config memory!\n'),
+            # The PIC12F629's file puts configuration space at word 0x2000.
+            ('PIC12F629', {0: 0x3000, 0x2007: 0x31D4, 0x2008: 0x3FFF},
+             '\nData from hexfile at 0x8008 exceed config memory!\n'),
+        )
+        for part, words, message in cells:
+            with self.subTest(part=part, message=message):
+                r = harness.run(['a.hex'], part=part, files={'a.hex': harness.make_hex(words)})
+                self.refused(r, message)
+        # Reserved, revision and device ID words (the ID at 0x8006) are read-only:
+        # skipped with one line, and the upload is the same as without them.
+        plain = harness.run(['blink.hex'], files={'blink.hex': blink}, save=True)
+        self.assertEqual(plain.code, 0, plain)
+        extra = harness.make_hex({0x8004: 0, 0x8005: 3, 0x8006: 0x2763}).splitlines(True)[:-1]
+        with_id = ''.join(extra) + blink
+        r = harness.run(['blink.hex'], files={'blink.hex': with_id}, save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(r.stdout, plain.stdout)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
+        self.assertEqual(r.stderr.count('picup:'), 1, r.stderr)
+        self.assertIn('picup: blink.hex: data for 0x8004-0x8006 skipped: reserved, revision and '
+                      'device ID words are read-only\n', r.stderr)
+        self.assertEqual(r.sent(), plain.sent())
+        self.assertEqual(r.memory, plain.memory)
         self.assertEqual(r.sent()[-2:], VPP_OFF)
 
 

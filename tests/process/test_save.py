@@ -62,7 +62,12 @@ class SaveTest(unittest.TestCase):
         file_words = harness.read_hex(saved.path('a.hex'))
         self.assertNotIn(0x8006, file_words)
         self.assertEqual(programmed(file_words), original)
-        self.assertLess(len(file_words), 0x100)
+        # Erased flash stays out (the upload's bulk erase clears it); user IDs,
+        # both configuration words and every EEPROM byte are always in.
+        self.assertLess(len([a for a in file_words if a < 0x8000]), 0x100)
+        for a in (0x8000, 0x8001, 0x8002, 0x8003, 0x8007, 0x8008):
+            self.assertIn(a, file_words)
+        self.assertEqual([a for a in file_words if a >= 0xF000], list(range(0xF000, 0xF100)))
 
         copy = harness.run(['a.hex'], part='PIC16F1825',
                            files={'a.hex': saved.read('a.hex')}, save=True)
@@ -123,6 +128,76 @@ class SaveTest(unittest.TestCase):
         self.assertEqual([old.get(a, 0x3FFF) for a in range(8)], shown)
         self.assertNotEqual(shown[:2], [0x3000, 0x0008])
         self.assertEqual((r.memory[0], r.memory[1]), (0x3000, 0x0008))
+
+    def test_backup_gives_the_chip_back_whatever_it_held(self):
+        """Chip state -> /SAVE=backup.hex new.hex -> upload backup.hex: the chip
+        is as it was, every cell, for a blank chip, a programmed one and one
+        whose EEPROM is erased where the new file writes bytes."""
+        cases = (
+            ('PIC16F1825', False, 'blank', None, []),
+            ('PIC16F1825', False, 'programmed', 'pic16f1825', []),
+            ('PIC16F1825', False, 'erased EEPROM', None,
+             ['0=3001', '1fff=0123', '8000=1', '8003=3ffe', '8007=3fe4', '8008=1eff']),
+            ('PIC12F629', True, 'blank', None, []),
+            ('PIC12F629', True, 'programmed', 'pic12f629', []),
+            ('PIC12F629', True, 'erased EEPROM', None,
+             ['0=3001', '3fe=0123', '8002=7', '8007=2184']),
+        )
+        for part, type1, state, chip, pokes in cases:
+            with self.subTest(part=part, state=state):
+                self.check_round_trip(part, type1, chip, pokes)
+
+    def check_round_trip(self, part, type1, chip, pokes):
+        if chip is not None:
+            first = harness.run(['blink.hex'], part=part, files={'blink.hex': example(chip)},
+                                state=True, save=True)
+        else:
+            poked = [a for p in pokes for a in ('--poke', p)]
+            first = harness.run(['/READ0-0'], part=part, sim_args=poked, state=True, save=True)
+        self.assertEqual(first.code, 0, first)
+        original = first.memory
+        # Other flash (where the chip is erased and where it holds words),
+        # other configuration and user ID words, other EEPROM bytes.
+        config, eeprom = (0x2000, 0x2100) if type1 else (0x8000, 0xF000)
+        new = {0x10: 0x1111, 0x3FE: 0x2222, config + 1: 0x0005,
+               config + 7: 0x31D4 if type1 else 0x3FE4,
+               eeprom: 0x12, eeprom + 0x10: 0x56, eeprom + 0x7F: 0x34}
+        if not type1:
+            new.update({0x1000: 0x0AAA, config + 8: 0x1EFF})
+        r = harness.run(['/SAVE=backup.hex', 'new.hex'], part=part, workdir=first.workdir,
+                        files={'new.hex': harness.make_hex(new)}, state=True, save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
+        changed = {a for a in set(original) | set(r.memory) if original.get(a) != r.memory.get(a)}
+        self.assertTrue(any(a >= 0xF000 for a in changed), 'the new file changed EEPROM')
+        self.assertTrue(any(a < 0x8000 for a in changed), 'the new file changed flash')
+
+        back = harness.run(['backup.hex'], part=part, workdir=first.workdir, state=True, save=True)
+        self.assertEqual(back.code, 0, back)
+        self.assertTrue(back.stdout.endswith('\nOk!\n'), back)
+        self.assertEqual(back.memory, original)
+        self.assertTrue(back.report['last_frame_vpp_off'])
+
+    def test_save_file_that_is_the_hex_file_is_refused_before_any_traffic(self):
+        hexfile = example('pic16f1825')
+        work = harness.make_workdir()
+        os.mkdir(os.path.join(work, 'sub'))
+        with open(os.path.join(work, 'a.hex'), 'w') as f:
+            f.write(hexfile)
+        os.symlink('a.hex', os.path.join(work, 'link.hex'))
+        os.link(os.path.join(work, 'a.hex'), os.path.join(work, 'hard.hex'))
+        for save, upload in (('a.hex', 'a.hex'), ('a.hex', 'link.hex'), ('link.hex', 'a.hex'),
+                             ('a.hex', 'sub/../a.hex'), ('hard.hex', 'a.hex')):
+            with self.subTest(save=save, upload=upload):
+                r = harness.run(['/SAVE=' + save, upload], workdir=work)
+                self.assertEqual(r.code, 1, r)
+                self.assertEqual(r.stdout, '\nSave file and hex input file are the same file!\n')
+                self.assertEqual(r.report['from_host'], '')
+                self.assertEqual(r.read('a.hex'), hexfile)
+        # Another file of the same contents is no reason to refuse.
+        r = harness.run(['/SAVE=b.hex', 'a.hex'], workdir=work, files={'b.hex': hexfile})
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
 
     def test_failures_leave_no_file(self):
         cases = (

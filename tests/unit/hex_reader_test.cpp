@@ -1,6 +1,7 @@
 // The HEX reader on files built in the test: record syntax and checksums, the
-// end record, address limits, the PIC12F629-family address move, word assembly
-// and the record types that carry no data.
+// end record, files with nothing to write, address limits of the image and of
+// the chip, the PIC12F629-family address move, word assembly and the record
+// types that carry no data.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -80,19 +81,107 @@ TEST_F(HexReader, RecordSyntaxAndChecksums) {
 }
 
 TEST_F(HexReader, EndRecordAndMissingEnd) {
-    // Only an end record: 0 and no flag.
-    EXPECT_EQ(load(END), 0);
-    EXPECT_EQ(write_flags, 0);
-
     // Nothing after the end record is read, even malformed text.
-    EXPECT_EQ(load(END + ":zz garbage\n" + record(0, 0, {1, 2})), 0);
+    EXPECT_EQ(load(record(0, 2, {3, 4}) + END + ":zz garbage\n" + record(0, 0, {1, 2})), 0);
     EXPECT_EQ(image[0], EMPTY_CELL);
+    EXPECT_EQ(image[1], 0x0403);
+    EXPECT_EQ(output, "");
 
-    // An empty file and a file without an end record both give 1.
-    EXPECT_EQ(load(""), 1);
-    EXPECT_EQ(load(record(0, 0x20, {0x34, 0x12})), 1);
+    // A file cut short keeps what it loaded but is refused: an upload of part
+    // of a program must not pass for the program.
+    EXPECT_EQ(load(record(0, 0x20, {0x34, 0x12})), -1);
     EXPECT_EQ(image[0x10], 0x1234);
-    EXPECT_EQ(write_flags, WF_PROGRAM);
+    EXPECT_EQ(output, "\nHexfile has no end record - nothing written!\n");
+    EXPECT_EQ(hex_fault(), HEX_FAULT_NO_END);
+    EXPECT_EQ(hex_fault_line(), 0);
+
+    // Nothing to write: only an end record, only address records, an empty
+    // file, plain text. Refused whether or not an end record closes them.
+    const std::string nothing[] = {END, linear(1) + END, linear(0), "", "hello\n"};
+    const HexFault why[] = {HEX_FAULT_NO_DATA, HEX_FAULT_NO_DATA, HEX_FAULT_NO_DATA,
+                            HEX_FAULT_NO_RECORD, HEX_FAULT_NO_RECORD};
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        write_flags = 0;
+        EXPECT_EQ(load(nothing[i]), -1);
+        EXPECT_EQ(output, "\nHexfile holds no data - nothing written!\n");
+        EXPECT_EQ(hex_fault(), why[i]);
+        EXPECT_EQ(write_flags, 0);
+    }
+    // A data record of no bytes holds no data either.
+    EXPECT_EQ(load(record(0, 0, {}) + END), -1);
+    EXPECT_EQ(hex_fault(), HEX_FAULT_NO_DATA);
+}
+
+// The connected chip's memories limit the file: EEPROM and configuration
+// space beyond them are refused like flash beyond the flash size, naming the
+// first address; read-only words are skipped.
+TEST_F(HexReader, ChipMemoryLimits) {
+    device.flash_size = 0x2000;  // PIC16F1825
+    device.row_size = 32;
+    device.eeprom_size = 256;
+    device.eeprom_base = 0xF000;
+    // The last EEPROM byte and both configuration words fit.
+    EXPECT_EQ(load(linear(1) + record(0, 0xE1FE, {0x5A, 0x00}) + record(0, 0x0010, {0xFF, 0x1E}) +
+                   END),
+              0);
+    EXPECT_EQ(image[0xF0FF], 0x005A);
+    EXPECT_EQ(image[0x8008], 0x1EFF);
+    EXPECT_EQ(write_flags, WF_EEPROM | WF_CONFIG);
+    // 512 EEPROM bytes for a 256-byte EEPROM: refused at the first byte beyond it.
+    std::string eeprom = linear(1);
+    for (int a = 0xE000; a < 0xE400; a += 16) {
+        eeprom += record(0, a, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0});
+    }
+    EXPECT_EQ(load(eeprom + END), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0xF100 exceed EEPROM size!\n");
+    EXPECT_EQ(image[0xF100], EMPTY_CELL);
+    // Configuration space beyond configuration word 2.
+    EXPECT_EQ(load(linear(1) + record(0, 0x0012, {1, 0}) + END), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0x8009 exceed config memory!\n");
+    EXPECT_EQ(load(linear(1) + record(0, 0x2000, {1, 0}) + END), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0x9000 exceed config memory!\n");
+
+    // Reserved, revision and device ID: skipped, and the load goes on.
+    image_init();
+    EXPECT_EQ(load(linear(1) + record(0, 0x0006, {0x11, 0, 0x22, 0, 0x33, 0, 0x63, 0x27, 0x07, 0}) +
+                   END),
+              0);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(image[0x8003], 0x0011);
+    EXPECT_EQ(image[0x8004], EMPTY_CELL);
+    EXPECT_EQ(image[0x8006], EMPTY_CELL);
+    EXPECT_EQ(image[0x8007], 0x0007);
+    EXPECT_EQ(hex_skipped_first(), 0x8004);
+    EXPECT_EQ(hex_skipped_last(), 0x8006);
+    // A file that holds nothing else has nothing to write.
+    EXPECT_EQ(load(linear(1) + record(0, 0x000C, {0x63, 0x27}) + END), -1);
+    EXPECT_EQ(hex_fault(), HEX_FAULT_NO_DATA);
+    EXPECT_EQ(hex_skipped_first(), 0x8006);
+    EXPECT_EQ(load(record(0, 0, {1, 0}) + END), 0);
+    EXPECT_EQ(hex_skipped_first(), -1);
+
+    // A chip without data EEPROM takes none.
+    device.flash_size = 0x800;  // PIC16F1503
+    device.eeprom_size = 0;
+    device.eeprom_base = 0;
+    EXPECT_EQ(load(linear(1) + record(0, 0xE000, {0x12, 0x00}) + END, 0x800), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0xF000 exceed EEPROM size!\n");
+
+    // The PIC12F629 family has configuration word 1 only and 128 EEPROM bytes;
+    // the file's 0x2008 and 0x2180 are the host's 0x8008 and 0xF080.
+    device.flash_size = 0x400;
+    device.row_size = 0;
+    device.eeprom_size = 128;
+    device.eeprom_base = 0xF000;
+    device.type_code = 1;
+    EXPECT_EQ(load(record(0, 0x400E, {0x84, 0x31}) + record(0, 0x42FE, {0x99, 0x00}) + END, 0x400),
+              0);
+    EXPECT_EQ(image[0xF07F], 0x0099);
+    EXPECT_EQ(load(record(0, 0x4010, {0xFF, 0x3F}) + END, 0x400), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0x8008 exceed config memory!\n");
+    EXPECT_EQ(load(record(0, 0x4300, {0x01, 0x00}) + END, 0x400), -1);
+    EXPECT_EQ(output, "\nData from hexfile at 0xF080 exceed EEPROM size!\n");
 }
 
 TEST_F(HexReader, AddressLimits) {

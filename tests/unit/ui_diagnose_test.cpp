@@ -92,8 +92,32 @@ TEST_F(Diagnose, NoReasonWhereTheReaderSpokeOrNothingFailed) {
     EXPECT_EQ(reason_for(GOOD + END, &r), "");
     EXPECT_EQ(r, 0);
     EXPECT_EQ(hex_fault(), HEX_FAULT_NONE);
-    EXPECT_EQ(reason_for(GOOD, &r), "");
-    EXPECT_EQ(r, 1);
+}
+
+TEST_F(Diagnose, WholeFileRefusalsAndSkippedWordsNameTheFile) {
+    int r = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(reason_for(GOOD, &r), "picup: blinky.hex: no end-of-file record: the file is cut short\n");
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(reason_for("not a hex file\n"), "picup: blinky.hex: no Intel HEX record in the file\n");
+    EXPECT_EQ(reason_for(END), "picup: blinky.hex: no data for the chip's memory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nHexfile has no end record - nothing written!\n"
+              "\nHexfile holds no data - nothing written!\n"
+              "\nHexfile holds no data - nothing written!\n");
+
+    // One line for all read-only words skipped, none when nothing was skipped.
+    device.flash_size = 0x800;
+    device.type_code = 0;
+    std::FILE* f = std::tmpfile();
+    std::fputs((":020000040001F9\n:06000800010002000300EC\n" + GOOD + END).c_str(), f);
+    std::rewind(f);
+    EXPECT_EQ(hex_load(f, image, device.flash_size), 0);
+    std::fclose(f);
+    std::size_t before = written().size();
+    ui_report_hex_skipped("blinky.hex");
+    EXPECT_EQ(written().substr(before), "picup: blinky.hex: data for 0x8004-0x8006 skipped: "
+                         "reserved, revision and device ID words are read-only\n");
 }
 
 TEST_F(Diagnose, NakNamesTheStageAndStartsItsOwnLineOnATerminal) {
