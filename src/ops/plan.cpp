@@ -29,10 +29,22 @@ bool needs_copy(int flags, int file_flags) {
     return (flags & WF_CONFIG) && !(file_flags & WF_CONFIG);
 }
 
+// The user ID row is erased and written whole. A range command that edits one
+// user ID keeps the others; the IDs of a HEX file are the file's.
+bool needs_user_id_copy(int flags, int file_flags) {
+    if (device_family().keeps_calibration || (flags & WF_BULK_ERASE)) return false;
+    if (!(flags & WF_USER_ID) || (file_flags & WF_USER_ID)) return false;
+    for (int i = 0; i < USER_ID_WORDS; ++i) {
+        if (!cell_holds_data(image[ADDR_USER_ID + i])) return true;
+    }
+    return false;
+}
+
 void plan_preservation(WritePlan& p, int file_flags) {
     const ChipFamily& family = device_family();
     int asked = p.flags;
     p.copy_from_chip = needs_copy(asked, file_flags);
+    p.copy_user_ids = !p.copy_from_chip && needs_user_id_copy(asked, file_flags);
     if (family.keeps_calibration) {
         p.read_osccal = true;
         p.read_config1 = true;

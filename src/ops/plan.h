@@ -11,6 +11,7 @@ struct WritePlan {
     bool read_osccal;            // the calibration instruction at O (unless a fill gave it)
     bool read_config1;           // configuration word 1, for its S bits
     bool copy_from_chip;         // the chip's contents into the image's empty cells
+    bool copy_user_ids;          // the chip's user IDs into the image's empty ID cells
     bool place_osccal;           // the kept instruction goes back at O
     bool merge_config_bits;      // the kept S bits go back into configuration word 1
     bool check_osccal;           // refuse a calibration word that is not a RETLW

@@ -46,29 +46,36 @@ void read_chip_words(ChipWords& chip) {
     prog_read_block(ADDR_CONFIG1, device_family().config_words, chip.config);
 }
 
-// A cell the image leaves empty ends a full upload as the chip's own word when
-// the plan copies the chip first, erased after a bulk erase, else untouched.
-int expected_word(const WritePlan& plan, int address, uint16_t chip_word) {
+// A word the image leaves empty ends a full upload as the chip's own word when
+// the plan copies it from the chip first, erased when the word is written or
+// bulk-erased, and untouched otherwise.
+int expected_word(int address, uint16_t chip_word, bool copied, bool rewritten) {
     unsigned v = image[address];
     if (cell_holds_data(v)) return static_cast<int>(v);
-    if (plan.copy_from_chip || !plan.erase_program) return chip_word;
+    if (copied || !rewritten) return chip_word;
     return 0x3FFF;
+}
+
+int expected_config(const WritePlan& plan, int i, const ChipWords& chip) {
+    return expected_word(ADDR_CONFIG1 + i, chip.config[i], plan.copy_from_chip, true);
+}
+
+int expected_user_id(const WritePlan& plan, int i, const ChipWords& chip) {
+    return expected_word(ADDR_USER_ID + i, chip.user_id[i], plan.copy_from_chip || plan.copy_user_ids,
+                         plan.write_user_ids || plan.erase_program);
 }
 
 bool config_differs(const WritePlan& plan, const ChipWords& chip) {
     if (!plan.write_config) return false;
     for (int i = 0; i < device_family().config_words; ++i) {
-        int want = expected_word(plan, ADDR_CONFIG1 + i, chip.config[i]);
-        if (((want ^ chip.config[i]) & 0x3FFF) != 0) return true;
+        if (((expected_config(plan, i, chip) ^ chip.config[i]) & 0x3FFF) != 0) return true;
     }
     return false;
 }
 
 bool user_ids_differ(const WritePlan& plan, const ChipWords& chip) {
-    if (!plan.write_user_ids && !plan.erase_program) return false;
     for (int i = 0; i < USER_ID_WORDS; ++i) {
-        int want = expected_word(plan, ADDR_USER_ID + i, chip.user_id[i]);
-        if (((want ^ chip.user_id[i]) & 0x3FFF) != 0) return true;
+        if (((expected_user_id(plan, i, chip) ^ chip.user_id[i]) & 0x3FFF) != 0) return true;
     }
     return false;
 }
@@ -216,7 +223,7 @@ bool update_eeprom() {
 bool rewrite_user_ids(const WritePlan& plan, const ChipWords& chip) {
     for (int i = 0; i < USER_ID_WORDS; ++i) {
         int a = ADDR_USER_ID + i;
-        if (!cell_holds_data(image[a])) image[a] = static_cast<uint16_t>(expected_word(plan, a, chip.user_id[i]));
+        if (!cell_holds_data(image[a])) image[a] = static_cast<uint16_t>(expected_user_id(plan, i, chip));
     }
     std::fputs("\nProgramming User ID", stdout);
     ui_stage("programming user ID");

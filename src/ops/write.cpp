@@ -72,6 +72,10 @@ void preserve(const WritePlan& plan) {
     if (plan.read_osccal && saved_osccal_word > 0x3FFF)
         saved_osccal_word = prog_read_word(device.osccal_address);
     if (plan.read_config1) saved_config_word = prog_read_word(ADDR_CONFIG1);
+    if (plan.copy_user_ids) {
+        ui_stage("reading back user ID");
+        copy_user_ids_from_target();
+    }
     if (!plan.copy_from_chip) return;
     if (device_family().keeps_calibration) {
         copy_calibrated_chip();
