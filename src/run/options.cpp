@@ -13,7 +13,9 @@
 #include "ops/save.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
+#include "run/counter.h"
 #include "run/fail.h"
+#include "run/gang.h"
 #include "serial/port.h"
 
 Settings settings;
@@ -75,7 +77,9 @@ bool matches(const char* word, const char* option) {
 
 // Options whose parameter is a path; a settings file line holding one is read
 // whole, however long, since a path cut into pieces names nothing.
-bool takes_path(const char* word) { return matches(word, "COM=") || matches(word, "SAVE="); }
+bool takes_path(const char* word) {
+    return matches(word, "COM=") || matches(word, "SAVE=") || matches(word, "LOG=");
+}
 
 void print_line(const char* text) { std::printf("%s\n", text); }
 
@@ -141,8 +145,17 @@ int apply_option(const char* word) {
         parse_range(word + 4, &settings.read_from, &settings.read_to);
     } else if (matches(word, "BULKERASE")) {
         write_flags |= WF_BULK_ERASE;
+    } else if (matches(word, "LOG=")) {
+        copy_path(settings.log_path, sizeof settings.log_path, word + 4,
+                  "\nFile name after /LOG= is too long (at most 255 characters)!");
+        link_state.log_on = settings.log_path[0] != '\0';
     } else if (matches(word, "LOG")) {
         link_state.log_on = true;
+        settings.log_path[0] = '\0';
+    } else if (matches(word, "NOSTORE")) {
+        settings.no_store = 1;
+    } else if (matches(word, "SERIAL=")) {
+        serial_option(word + 7);
     } else if (matches(word, "INFO")) {
         settings.info = 1;
     } else if (matches(word, "SAVE=")) {
@@ -185,7 +198,12 @@ void print_usage() {
     print_line("0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM");
     print_line("\nMore options:");
     print_line("/COM=<device path> *  select serial port by its device path");
+    print_line("/GANG=<port>,<port>   run the same job on several programmers at once");
+    print_line("/LOG=<file>           log communication process into <file>");
+    print_line("/NOSTORE              use /COM and /BAUD= for this run only");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
+    print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
+    print_line("                      write the next serial number into every chip");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
     std::exit(0);
@@ -299,7 +317,8 @@ void open_port() {
 void open_log() {
     if (!link_state.log_on) return;
     FileName name = file_name(".log");
-    link_state.log_file = std::fopen(name.text, "w");
+    const char* path = settings.log_path[0] != '\0' ? settings.log_path : name.text;
+    link_state.log_file = std::fopen(path, "w");
     if (link_state.log_file == nullptr) link_state.log_on = false;
 }
 
@@ -326,13 +345,16 @@ const char* load_options(int argc, char** argv) {
     int stored = 0;
     for (int i = 1; i < argc; ++i) {
         if (is_option_argument(argv[i])) {
+            if (gang_option(argv[i] + 1)) continue;
             stored += apply_option(argv[i] + 1);
         } else {
             hexfile = argv[i];
         }
     }
     save_check_paths(hexfile);
-    if (stored != 0) rewrite_settings_file();
+    serial_check_options();
+    if (gang_requested()) gang_run(argc, argv);
+    if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_port();
     open_log();
     return hexfile;

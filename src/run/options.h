@@ -14,6 +14,8 @@ struct Settings {
     char save_path[256] = "";  // /SAVE=<hexfile>; empty when not given
     int verify = 0;            // /VERIFY: compare the chip with the file, write nothing
     int update = 0;            // /UPDATE: write only what differs
+    int no_store = 0;          // /NOSTORE: /COM and /BAUD= for this run only
+    char log_path[256] = "";   // /LOG=<file>: the log's name instead of <base>.log
 };
 extern Settings settings;
 

@@ -17,6 +17,7 @@
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
+#include "run/counter.h"
 #include "run/fail.h"
 #include "run/options.h"
 #include "serial/port.h"
@@ -42,6 +43,7 @@ int end_with_failure() {
 // only where it differs (/UPDATE), or is only compared (/VERIFY; without a HEX
 // file or range command, with a blank chip).
 int write_and_report(bool from_file) {
+    serial_assign();
     bool ok;
     if (settings.verify) {
         ok = verify_target(!from_file && write_flags == 0, from_file);

@@ -1,0 +1,166 @@
+// The serial number counter file and the /SERIAL= option.
+#include "run/counter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "devicedb/devicedb.h"
+#include "ops/serialno.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "run/fail.h"
+#include "run/options.h"
+
+namespace {
+
+const char* const SYNTAX =
+    "\n/SERIAL= takes <address>,<first>[,<step>[,<bytes>]], for example /SERIAL=0x8000,1!";
+const char* const DAMAGED = "\nSerial number file is damaged (it holds one decimal number)!";
+const char* const UNWRITABLE = "\nCan not update the serial number file!";
+const char* const EXHAUSTED = "\nSerial number does not fit its place (counter ran out)!";
+
+// The counter file, the temporary file that replaces it and the lock file the
+// takers queue on. The lock cannot be on the counter file itself: a taker
+// waiting on it would, once it has the lock, read the file that was replaced,
+// not the new one.
+struct CounterFiles {
+    char counter[sizeof program_base_path + 16];
+    char temp[sizeof program_base_path + 24];
+    char lock[sizeof program_base_path + 24];
+};
+
+bool is_decimal(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit(char c) {
+    if (is_decimal(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool at_end(const char* p) { return *p == '\0' || *p == '\r' || *p == '\n'; }
+
+// One field in the usual number syntax (leading zeros skipped, then decimal
+// when a digit 1-9 follows, else hexadecimal with an optional x), up to ',' or
+// the end; `*more` tells whether a ',' followed. False when the field is
+// empty, holds anything else or exceeds 32 bits.
+bool read_field(const char** text, uint32_t* value, bool* more) {
+    const char* p = *text;
+    const char* end = p;
+    while (!at_end(end) && *end != ',') ++end;
+    if (end == p) return false;
+    while (p < end && *p == '0') ++p;
+    bool decimal = p < end && is_decimal(*p);
+    if (!decimal && p < end && (*p == 'x' || *p == 'X')) ++p;
+    unsigned long long v = 0;
+    for (; p < end; ++p) {
+        int d = decimal ? (is_decimal(*p) ? *p - '0' : -1) : hex_digit(*p);
+        if (d < 0) return false;
+        v = v * (decimal ? 10u : 16u) + static_cast<unsigned>(d);
+        if (v > 0xFFFFFFFFull) return false;
+    }
+    *value = static_cast<uint32_t>(v);
+    *more = *end == ',';
+    *text = *more ? end + 1 : end;
+    return true;
+}
+
+// The counter holds the next number to hand out, as one decimal number.
+// A missing file is a counter not yet started: 0.
+bool read_counter(const char* path, unsigned long long* next) {
+    *next = 0;
+    std::FILE* file = platform_open_text_file(path);
+    if (file == nullptr) return errno == ENOENT;
+    char text[32] = "";
+    bool read = std::fgets(text, sizeof text, file) != nullptr;
+    std::fclose(file);
+    if (!read || !is_decimal(text[0])) return false;
+    char* end = nullptr;
+    errno = 0;
+    *next = std::strtoull(text, &end, 10);
+    return errno == 0 && at_end(end);
+}
+
+// Temporary file, on the disk, then in the counter's place: a crash leaves
+// the old counter or the new one, never a cut-off one.
+bool write_counter(const CounterFiles& f, unsigned long long next) {
+    std::FILE* file = std::fopen(f.temp, "w");
+    if (file == nullptr) return false;
+    bool ok = std::fprintf(file, "%llu\n", next) > 0 && platform_sync_file(file);
+    ok = std::fclose(file) == 0 && ok;
+    ok = ok && platform_replace_file(f.temp, f.counter) && platform_sync_dir_of(f.counter);
+    if (!ok) std::remove(f.temp);
+    return ok;
+}
+
+// Under the lock: the number to hand out, and the counter moved past it.
+const char* advance(const CounterFiles& f, uint32_t first, uint32_t step, uint32_t limit,
+                    uint32_t* number) {
+    unsigned long long next = 0;
+    if (!read_counter(f.counter, &next)) return DAMAGED;
+    if (next < first) next = first;
+    if (next > limit) return EXHAUSTED;
+    if (!write_counter(f, next + step)) return UNWRITABLE;
+    *number = static_cast<uint32_t>(next);
+    return nullptr;
+}
+
+}  // namespace
+
+int counter_take(const char* path, uint32_t first, uint32_t step, uint32_t limit,
+                 uint32_t* number, const char** failure) {
+    CounterFiles f{};
+    std::snprintf(f.counter, sizeof f.counter, "%s", path);
+    std::snprintf(f.temp, sizeof f.temp, "%s.tmp", path);
+    std::snprintf(f.lock, sizeof f.lock, "%s.lock", path);
+    PlatformLock lock{-1, nullptr};
+    if (!platform_lock_file(f.lock, &lock)) {
+        *failure = UNWRITABLE;
+        return 0;
+    }
+    *failure = advance(f, first, step, limit, number);
+    platform_unlock_file(&lock);
+    return *failure == nullptr ? 1 : 0;
+}
+
+void serial_option(const char* parameter) {
+    uint32_t fields[4] = {0, 0, 1, SERIAL_DEFAULT_BYTES};
+    const char* p = parameter;
+    int count = 0;
+    bool more = true, ok = true;
+    while (ok && more && count < 4) ok = read_field(&p, &fields[count++], &more);
+    ok = ok && count >= 2 && !more && at_end(p) && fields[0] <= 0xFFFF && fields[2] != 0 &&
+         fields[3] >= 1 && fields[3] <= 4 && serial_address_valid(static_cast<int>(fields[0]));
+    if (!ok) fail(SYNTAX);
+    SerialRequest& r = serial_request;
+    r.on = true;
+    r.address = static_cast<int>(fields[0]);
+    r.first = fields[1];
+    r.step = fields[2];
+    r.bytes = static_cast<int>(fields[3]);
+}
+
+void serial_check_options() {
+    if (serial_request.on && settings.verify)
+        fail("\n/SERIAL= cannot be used with /VERIFY, which writes nothing!");
+}
+
+void serial_assign() {
+    SerialRequest& r = serial_request;
+    if (!r.on || (device.flash_size & 0x8000) != 0) return;
+    const char* failure = serial_check_target();
+    if (failure != nullptr) fail(failure);
+    char path[sizeof program_base_path + 16];
+    std::snprintf(path, sizeof path, "%s.serial", program_base_path);
+    uint32_t number = 0;
+    check_interrupt();
+    if (!counter_take(path, r.first, r.step, serial_limit(), &number, &failure)) {
+        check_interrupt();
+        fail(failure);
+    }
+    r.taken = true;
+    r.number = number;
+    serial_place(number);
+    std::printf("\nSerial number %lu", static_cast<unsigned long>(number));
+}
