@@ -96,7 +96,7 @@ void write_program_flash() {
     bool rows = n > 0;
     // Larger rows are refused when the chip is identified; never trust it here.
     if (n > MAX_ROW) n = MAX_ROW;
-    std::fputs("\nProgramming program flash...", stdout);
+    ui_print("\nProgramming program flash...");
     ui_progress_begin("programming flash", ui_flash_cells(flash_limit(), rows ? n : 0), "words");
     if (rows) {
         write_rows(n);
@@ -104,7 +104,7 @@ void write_program_flash() {
         write_words();
     }
     ui_progress_end();
-    std::fputs("\nVerifying program flash...", stdout);
+    ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", ui_flash_cells(flash_limit(), rows ? n : WORD_MODE_BLOCK), "words");
     verify_blocks(rows ? n : WORD_MODE_BLOCK);
     ui_progress_end();

@@ -139,7 +139,7 @@ bool eeprom_has_data(int size) {
 }
 
 void write_eeprom(int size) {
-    std::fputs("\nProgramming Data EEPROM...", stdout);
+    ui_print("\nProgramming Data EEPROM...");
     ui_progress_begin("programming data EEPROM", size, "bytes");
     prog_set_address(ADDR_EEPROM);
     for (int i = 0; i < size; ++i) {
@@ -159,7 +159,7 @@ void write_eeprom(int size) {
 }
 
 void verify_eeprom(int size) {
-    std::fputs("\nVerifying Data EEPROM...", stdout);
+    ui_print("\nVerifying Data EEPROM...");
     ui_progress_begin("verifying data EEPROM", size, "bytes");
     uint16_t buf[BLOCK];
     for (int b = ADDR_EEPROM; b <= ADDR_EEPROM + size - 1; b += BLOCK) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 void fail(const char* message) {
@@ -11,6 +12,8 @@ void fail(const char* message) {
     // screen in front of the message.
     ui_progress_clear();
     std::puts(message);
+    // A reply broken by a NAK has its reason on stderr, after the message.
+    ui_report_noted_refusal();
     std::exit(1);
 }
 

@@ -1,5 +1,6 @@
 #include "ui/diagnose.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "image/hex.h"
@@ -30,6 +31,18 @@ void begin_line(std::FILE* out) {
 
 }  // namespace
 
+void ui_report(const char* format, ...) {
+    std::FILE* out = ui_output();
+    begin_line(out);
+    std::fprintf(out, "%s: ", program_name());
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(out, format, args);
+    va_end(args);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
 void ui_report_hex_fault(const char* file_name) {
     const char* what = hex_fault_text(hex_fault());
     if (what == nullptr) return;
@@ -40,14 +53,46 @@ void ui_report_hex_fault(const char* file_name) {
     std::fflush(out);
 }
 
-void ui_report_nak() {
-    std::FILE* out = ui_output();
-    begin_line(out);
-    const char* stage = ui_current_stage();
+namespace {
+
+const char* noted_stage = nullptr;
+bool refusal_noted = false;
+
+void print_nak(std::FILE* out, const char* stage) {
     if (stage != nullptr) {
         std::fprintf(out, "%s: programmer refused a frame (NAK) while %s\n", program_name(), stage);
     } else {
         std::fprintf(out, "%s: programmer refused a frame (NAK)\n", program_name());
     }
+    std::fflush(out);
+}
+
+}  // namespace
+
+void ui_report_nak() {
+    std::FILE* out = ui_output();
+    begin_line(out);
+    print_nak(out, ui_current_stage());
+}
+
+void ui_note_refusal() {
+    if (refusal_noted) return;
+    refusal_noted = true;
+    noted_stage = ui_current_stage();
+}
+
+// The failure message has just ended its line on stdout, so the reason
+// follows it directly.
+void ui_report_noted_refusal() {
+    if (!refusal_noted) return;
+    refusal_noted = false;
+    std::fflush(stdout);
+    print_nak(ui_output(), noted_stage);
+}
+
+void ui_report_port_failure(const char* device, const char* reason) {
+    std::fflush(stdout);
+    std::FILE* out = ui_output();
+    std::fprintf(out, "%s: %s: %s\n", program_name(), device, reason);
     std::fflush(out);
 }

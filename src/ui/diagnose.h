@@ -1,11 +1,31 @@
 // One line on standard error for each way a run can end with exit code 1 and
-// nothing on standard output: a HEX file the reader refused without a message,
-// and a frame the programmer refused with NAK. Printed whether or not standard
-// error is a terminal, so a script or a log file gets the reason too.
+// nothing on standard output that says why: a HEX file the reader refused
+// without a message, a frame the programmer refused with NAK, a port the OS
+// would not open; and for what a run noticed on the way (a malformed line of
+// the device database, the built-in database used in place of the file).
+// Printed whether or not standard error is a terminal, so a script or a log
+// file gets the reason too.
 #pragma once
+
+#if defined(__GNUC__)
+#define UI_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define UI_PRINTF_FORMAT
+#endif
+
+// "picup: <text>" as a line of its own.
+void ui_report(const char* format, ...) UI_PRINTF_FORMAT;
 
 // "picup: <file>:<line>: <what>" for the reader's last failure; nothing when
 // the reader has already printed a message of its own.
 void ui_report_hex_fault(const char* file_name);
 // "picup: programmer refused a frame (NAK) while <stage>".
 void ui_report_nak();
+// A reply that began with NAK and then broke off or failed its checksum: the
+// programmer refused a frame. Noted with the stage it happened in and reported
+// by the failure that follows, after its own message (see fail()).
+void ui_note_refusal();
+// Prints the noted refusal, if any, on the line after a failure message.
+void ui_report_noted_refusal();
+// "picup: <device>: <reason>" after "Can not open port ...!".
+void ui_report_port_failure(const char* device, const char* reason);
