@@ -62,7 +62,7 @@ bool is_trailing_blank(char c) { return c == '\r' || c == '\n' || c == ' ' || c 
 // A baud rate is a positive decimal number and nothing else; 0 stands for
 // anything that is not one (and the text is kept for the message).
 int read_baud(const char* text) {
-    long value = 0;
+    long long value = 0;
     const char* p = text;
     for (; is_decimal(*p) && value <= INT_MAX; ++p) value = value * 10 + (*p - '0');
     if (p != text && *p == '\0' && value > 0 && value <= INT_MAX) return static_cast<int>(value);
@@ -380,14 +380,11 @@ void check_baud() {
     char message[96];
     std::snprintf(message, sizeof message,
                   "\nInvalid baud rate: %s (give a decimal number such as 115200)!", bad_baud);
-    if (bad_baud_from_file) {
-        std::fflush(stdout);
-        std::puts(message);
-        ui_report("BAUD=%s is stored in %s; /BAUD=<rate> replaces it", bad_baud,
-                  file_name(".cfg").text);
-        std::exit(1);
-    }
-    fail(message);
+    if (!bad_baud_from_file) fail(message);
+    std::puts(message);
+    ui_report_after("BAUD=%s is stored in %s; /BAUD=<rate> replaces it", bad_baud,
+                    file_name(".cfg").text);
+    std::exit(1);
 }
 
 // The stdout message names the port as the user did; stderr adds the device
@@ -400,7 +397,7 @@ void open_port() {
         if (port_open(settings.com_port, settings.baud)) return;
         std::printf("\nCan not open port COM%d!\n", settings.com_port);
     }
-    ui_report_port_failure(port_failed_device(), port_failed_reason());
+    ui_report_after("%s: %s", port_failed_device(), port_failed_reason());
     std::exit(1);
 }
 

@@ -31,16 +31,32 @@ void begin_line(std::FILE* out) {
 
 }  // namespace
 
+namespace {
+
+void print_report(std::FILE* out, const char* format, std::va_list args) {
+    std::fprintf(out, "%s: ", program_name());
+    std::vfprintf(out, format, args);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+}  // namespace
+
 void ui_report(const char* format, ...) {
     std::FILE* out = ui_output();
     begin_line(out);
-    std::fprintf(out, "%s: ", program_name());
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(out, format, args);
+    print_report(out, format, args);
     va_end(args);
-    std::fputc('\n', out);
-    std::fflush(out);
+}
+
+void ui_report_after(const char* format, ...) {
+    std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    print_report(ui_output(), format, args);
+    va_end(args);
 }
 
 void ui_report_hex_fault(const char* file_name) {
@@ -88,11 +104,4 @@ void ui_report_noted_refusal() {
     refusal_noted = false;
     std::fflush(stdout);
     print_nak(ui_output(), noted_stage);
-}
-
-void ui_report_port_failure(const char* device, const char* reason) {
-    std::fflush(stdout);
-    std::FILE* out = ui_output();
-    std::fprintf(out, "%s: %s: %s\n", program_name(), device, reason);
-    std::fflush(out);
 }

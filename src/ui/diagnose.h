@@ -15,6 +15,9 @@
 
 // "picup: <text>" as a line of its own.
 void ui_report(const char* format, ...) UI_PRINTF_FORMAT;
+// The same right after a stdout message that has ended its line, e.g.
+// "picup: /dev/ttyUSB0: Permission denied (...)" after "Can not open port ...!".
+void ui_report_after(const char* format, ...) UI_PRINTF_FORMAT;
 
 // "picup: <file>:<line>: <what>" for the reader's last failure; nothing when
 // the reader has already printed a message of its own.
@@ -27,5 +30,3 @@ void ui_report_nak();
 void ui_note_refusal();
 // Prints the noted refusal, if any, on the line after a failure message.
 void ui_report_noted_refusal();
-// "picup: <device>: <reason>" after "Can not open port ...!".
-void ui_report_port_failure(const char* device, const char* reason);

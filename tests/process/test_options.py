@@ -211,6 +211,14 @@ class OptionsTest(unittest.TestCase):
         with open(self.cfg, "rb") as f:
             self.assertEqual(f.read(), old)
         self.assertEqual(self.files(), ["picup", "picup.cfg"])
+        # A broken value stored by an older version is named with its file.
+        with open(self.cfg, "w") as f:
+            f.write("COM=/dev/null\nBAUD=0\n")
+        result = self.run_picup("/INFO")
+        self.assertEqual((result.returncode, result.stdout.decode()), (1, "\nInvalid baud rate: "
+                         "0 (give a decimal number such as 115200)!\n"))
+        self.assertEqual(result.stderr.decode(), "picup: BAUD=0 is stored in ./picup.cfg; "
+                         "/BAUD=<rate> replaces it\n")
 
     def test_a_picsim_run_leaves_the_settings_as_it_found_them(self):
         old = "COM=/dev/ttyUSB7\nBAUD=115200\n# mine\n"
@@ -268,8 +276,9 @@ class InstalledProgramTest(unittest.TestCase):
             self.skipTest("no setpriv or runuser to drop root privileges")
         return user
 
-    def run_as_user(self, args, home=None, timeout=60):
+    def run_as_user(self, args, home=None, timeout=60, **more_env):
         env = {"PATH": self.bin + ":/usr/bin:/bin", "HOME": home or self.home, "LANG": "C"}
+        env.update(more_env)
         return subprocess.run(self.prefix_command + list(args), cwd=self.cwd, env=env,
                               capture_output=True, text=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
@@ -318,6 +327,18 @@ class InstalledProgramTest(unittest.TestCase):
         # Nothing appeared where the user stood, nor beside the program.
         self.assertEqual(os.listdir(self.cwd), [])
         self.assertEqual(sorted(os.listdir(self.bin)), ["picsim", "picup"])
+
+        # XDG_CONFIG_HOME names the configuration directory when it is set.
+        xdg = self.run_as_user(["picup", "--version"], XDG_CONFIG_HOME=self.cwd)
+        self.assertIn("settings:        %s/picup/picup.cfg\n" % self.cwd, xdg.stdout)
+        # A settings file beside the program keeps all three files there.
+        os.chmod(self.bin, 0o755)
+        with open(os.path.join(self.bin, "picup.cfg"), "w") as f:
+            f.write("INFO\n")
+        if self.user is None:
+            os.chmod(self.bin, 0o555)
+        portable = self.run_as_user(["picup", "--version"])
+        self.assertIn("device database: %s/picup.dat\n" % self.bin, portable.stdout)
 
     def test_built_in_database_when_no_file_can_be_made(self):
         # A HOME the user cannot write to: the settings directory cannot be
