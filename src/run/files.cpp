@@ -86,5 +86,3 @@ int files_prepare_dir() {
     user_dir_made = platform_make_dirs(dir) != 0;
     return user_dir_made ? 1 : 0;
 }
-
-bool files_in_user_dir() { return user_dir; }

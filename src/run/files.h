@@ -16,5 +16,3 @@ FileName file_name(const char* suffix);
 // Creates the per-user directory when the files live there and it is not
 // there yet; called before a file is created. Returns 0 when it cannot be made.
 int files_prepare_dir();
-// True when the files are in the per-user directory.
-bool files_in_user_dir();
