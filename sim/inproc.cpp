@@ -146,6 +146,10 @@ int port_hung_up() {
 
 void port_write_from_signal(const unsigned char* buffer, int count) { deliver(buffer, count); }
 
+// The emulated line opens for any valid name; a refused one has no OS reason.
+const char* port_failed_device() { return ""; }
+const char* port_failed_reason() { return "emulated port refused"; }
+
 void platform_sleep_ms(int ms) {
     if (ms > 0) state().now_us += ms * 1000.0;
 }

@@ -4,13 +4,20 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
-void fail(const char* message) {
+void print_failure(const char* message) {
     // A progress bar still standing after the stage text would stay on the
     // screen in front of the message.
     ui_progress_clear();
     std::puts(message);
+    // A reply broken by a NAK has its reason on stderr, after the message.
+    ui_report_noted_refusal();
+}
+
+void fail(const char* message) {
+    print_failure(message);
     std::exit(1);
 }
 

@@ -2,7 +2,9 @@
 // exit code 1. The exit handler (run.h) then switches VPP off.
 #pragma once
 
-[[noreturn]] void fail(const char* message);  // puts(message); exit(1)
+[[noreturn]] void fail(const char* message);  // print_failure(message); exit(1)
+// The message as a line on stdout, then the reason on stderr where one was noted.
+void print_failure(const char* message);
 [[noreturn]] void fail_silent();              // exit(1) without a console message
 
 // When Ctrl+C or SIGTERM has arrived: "\nInterrupted!" and exit code 1 through the

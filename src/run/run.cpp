@@ -33,8 +33,7 @@ void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
 
 // A failure the operations noted: its message on the console, exit code 1.
 int end_with_failure() {
-    ui_progress_clear();
-    std::puts(run_result.failure != nullptr ? run_result.failure : "\nError!");
+    print_failure(run_result.failure != nullptr ? run_result.failure : "\nError!");
     return 1;
 }
 

@@ -6,6 +6,10 @@
 
 int port_open(int number, int baud);             // 1 on success, 0 on failure
 int port_open_path(const char* path, int baud);  // same, for a device path
+// After a failed open: the device that was tried ("/dev/ttyUSB0", "\\.\COM3")
+// and why, in the OS's words where it gave a reason ("Permission denied").
+const char* port_failed_device();
+const char* port_failed_reason();
 int port_close();                                // always 1
 int port_read_byte();                            // 0..255, or -1 when nothing waits
 int port_read(unsigned char* buffer, int count); // bytes read

@@ -226,6 +226,17 @@ MATRIX = {
                       (1, COMM_ERROR, AT_KEY),  (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
 }
 
+# A NAK that ends the run says on stderr that the programmer refused a frame
+# and in which stage, whatever reply it broke (a sync, a read, VPP on); no
+# other fault is ever taken for one.
+NAK_STAGE = {
+    'detection': 'identifying the target', 'bulk erase': 'bulk erasing',
+    'flash write': 'programming flash', 'verify': 'verifying flash',
+    'EEPROM': 'programming data EEPROM', 'user ID': 'programming user ID',
+    'configuration': 'programming config words', '/READ': 'reading memory',
+    '/OSCCAL': 'running the calibration helper',
+}
+
 PROMPT_S = 0.9     # start-up, the probe's 40 ms, the exit's 50 ms, with margin
 WAIT_S = (0.95, 2.5)
 FAILURE_TEXTS = ('!\n', 'Error')
@@ -268,6 +279,12 @@ def check_cell(test, cell, r, seconds):
         test.assertTrue(r.stdout.endswith(message), where)
         # One message, and nothing after it.
         test.assertEqual(r.stdout.count(message), 1, where)
+    refusals = [l for l in r.stderr.splitlines() if 'refused a frame (NAK)' in l]
+    if fault == 'NAK' and code == 1:
+        test.assertEqual(refusals, ['picup: programmer refused a frame (NAK) while %s'
+                                    % NAK_STAGE[stage]], where)
+    else:
+        test.assertEqual(refusals, [], where)
     start = KEY_DELAY if scenario == 'osccal' and timing == AT_KEY else 0
     if timing == WAIT:
         test.assertTrue(WAIT_S[0] <= seconds < WAIT_S[1], '%.2f s: %s' % (seconds, where))
