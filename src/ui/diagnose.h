@@ -1,6 +1,7 @@
 // One line on standard error for each way a run can end with exit code 1 and
 // nothing on standard output: a HEX file the reader refused without a message,
-// and a frame the programmer refused with NAK. Printed whether or not standard
+// a frame the programmer refused with NAK, and a standard output that can no
+// longer be written. Printed whether or not standard
 // error is a terminal, so a script or a log file gets the reason too.
 #pragma once
 
@@ -9,3 +10,6 @@
 void ui_report_hex_fault(const char* file_name);
 // "picup: programmer refused a frame (NAK) while <stage>".
 void ui_report_nak();
+// "picup: standard output cannot be written (closed pipe?) while <stage>;
+// run stopped".
+void ui_report_output_lost();
