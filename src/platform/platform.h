@@ -71,3 +71,17 @@ int platform_stderr_columns();
 void platform_catch_interrupts(void (*last_resort)());
 int platform_interrupted();
 void platform_clear_interrupt();
+
+// Holds back the signals of platform_catch_interrupts and lets them through
+// again, so that a record the last-resort handler reads (what the serial port
+// has written so far) is never seen half-updated. On Windows the console
+// handler runs on a thread of its own and a port write is never cut short by
+// it, so there is nothing to hold.
+void platform_hold_interrupts();
+void platform_release_interrupts();
+
+// A reader that goes away (`picup /READ0- | head -3`) must not kill the
+// process: the programmer would keep VPP on. On POSIX this ignores SIGPIPE,
+// so the write fails with EPIPE and the stream's error flag is set; on
+// Windows such a write fails that way already.
+void platform_survive_closed_output();

@@ -63,6 +63,8 @@ int prog_probe() {
 
 int connect_target() {
     int status = prog_probe();
+    // Ctrl+C cuts the probe's pauses short; what it read then means nothing.
+    check_interrupt();
     if (status < 0) fail("\nno Programmer connected!");
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");
     prog_set_vpp_voltage(START_VPP);

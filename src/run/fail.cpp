@@ -23,7 +23,23 @@ void fail(const char* message) {
 
 void fail_silent() { std::exit(1); }
 
+namespace {
+
+void check_output() {
+    if (!std::ferror(stdout)) return;
+    ui_report_output_lost();
+    fail_silent();
+}
+
+}  // namespace
+
+void check_output_written() {
+    std::fflush(stdout);
+    check_output();
+}
+
 void check_interrupt() {
+    check_output();
     if (!platform_interrupted()) return;
     platform_clear_interrupt();
     fail("\nInterrupted!");

@@ -37,3 +37,10 @@ int port_hung_up();
 // Writes straight to the device with async-signal-safe calls only; for the
 // last-resort VPP-off frame of a second Ctrl+C. Does nothing while closed.
 void port_write_from_signal(const unsigned char* buffer, int count);
+
+// The write that has not gone out whole: the one in progress, or the last one
+// when it ended short (Ctrl+C while the driver's queue was full, the device
+// gone). Returns its length and gives its buffer and the bytes the driver has
+// taken of it; returns 0 when every write went out whole. Safe to call from a
+// signal handler: the port holds the interrupt signals while it updates this.
+int port_unfinished_write(const unsigned char** buffer, int* taken);

@@ -28,6 +28,13 @@ namespace {
 
 // Read from the last-resort signal handler, hence sig_atomic_t.
 volatile std::sig_atomic_t port_fd = -1;
+
+// The write not yet gone out whole (see port_unfinished_write), also read by
+// the last-resort handler. Changed only while the interrupt signals are held,
+// so the handler sees the bytes the driver has taken exactly.
+const unsigned char* volatile unfinished_buffer = nullptr;
+volatile std::sig_atomic_t unfinished_count = 0;
+volatile std::sig_atomic_t unfinished_taken = 0;
 int hung_up = 0;
 // Wire time of one byte (start, 8 data, stop bits) at the line's rate.
 long byte_time_ns = 86806;
@@ -325,6 +332,7 @@ int port_close() {
         close(fd);
     }
     rx_head = rx_count = 0;
+    unfinished_count = 0;
     return 1;
 }
 
@@ -353,13 +361,40 @@ int port_write_byte(int byte) {
     return port_write(&b, 1);
 }
 
+namespace {
+
+void note_write_start(const unsigned char* buffer, int count) {
+    platform_hold_interrupts();
+    unfinished_buffer = buffer;
+    unfinished_taken = 0;
+    unfinished_count = count;
+    platform_release_interrupts();
+}
+
+// One write() and the count of what it took, as one step for a signal handler.
+ssize_t write_counted(const unsigned char* buffer, int done, int count) {
+    platform_hold_interrupts();
+    ssize_t n = write(port_fd, buffer + done, static_cast<size_t>(count - done));
+    int error = errno;
+    if (n > 0) {
+        unfinished_taken = done + static_cast<int>(n);
+        if (unfinished_taken == count) unfinished_count = 0;
+    }
+    platform_release_interrupts();
+    errno = error;
+    return n;
+}
+
+}  // namespace
+
 // Loops until the driver holds every byte. It gives up only when the device
 // has gone or the user interrupts, since nothing else will unblock it.
 int port_write(const unsigned char* buffer, int count) {
     if (port_fd < 0 || count <= 0) return 0;
+    note_write_start(buffer, count);
     int done = 0;
     while (done < count) {
-        ssize_t n = write(port_fd, buffer + done, static_cast<size_t>(count - done));
+        ssize_t n = write_counted(buffer, done, count);
         if (n > 0) {
             done += static_cast<int>(n);
             continue;
@@ -436,6 +471,14 @@ int port_hung_up() { return hung_up; }
 const char* port_failed_device() { return failed_device; }
 
 const char* port_failed_reason() { return failed_reason; }
+
+int port_unfinished_write(const unsigned char** buffer, int* taken) {
+    int count = unfinished_count;
+    if (count <= 0) return 0;
+    *buffer = unfinished_buffer;
+    *taken = unfinished_taken;
+    return count;
+}
 
 void port_write_from_signal(const unsigned char* buffer, int count) {
     int fd = port_fd;

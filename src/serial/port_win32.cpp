@@ -11,6 +11,13 @@ namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 
+// A write that ended short (see port_unfinished_write). A synchronous
+// WriteFile is not cut short by Ctrl+C, and one from the console handler's
+// thread waits for the write in progress, so only a failed write is recorded.
+const unsigned char* unfinished_buffer = nullptr;
+int unfinished_count = 0;
+int unfinished_taken = 0;
+
 // One complete DCB, all zero but the fields the line needs: 8 data bits, no
 // parity, one stop bit, binary mode. Every flow-control and modem-line flag
 // stays 0, so DTR and RTS are off for as long as the port is open.
@@ -105,6 +112,7 @@ int port_close() {
     if (port_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(port_handle);
         port_handle = INVALID_HANDLE_VALUE;
+        unfinished_count = 0;
         timeEndPeriod(1);
     }
     return 1;
@@ -130,7 +138,14 @@ int port_write_byte(int byte) {
 int port_write(const unsigned char* buffer, int count) {
     DWORD done = 0;
     if (port_handle == INVALID_HANDLE_VALUE || count <= 0) return 0;
-    if (!WriteFile(port_handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return 0;
+    unfinished_count = 0;
+    // A failed write still counts in `done` what the driver took before it.
+    BOOL written = WriteFile(port_handle, buffer, static_cast<DWORD>(count), &done, nullptr);
+    if (!written || static_cast<int>(done) < count) {
+        unfinished_buffer = buffer;
+        unfinished_taken = static_cast<int>(done);
+        unfinished_count = count;
+    }
     return static_cast<int>(done);
 }
 
@@ -177,6 +192,13 @@ int port_hung_up() { return 0; }
 const char* port_failed_device() { return failed_device; }
 
 const char* port_failed_reason() { return failed_reason; }
+
+int port_unfinished_write(const unsigned char** buffer, int* taken) {
+    if (unfinished_count <= 0) return 0;
+    *buffer = unfinished_buffer;
+    *taken = unfinished_taken;
+    return unfinished_count;
+}
 
 // On Windows the console handler runs on its own thread, where WriteFile is
 // safe to call.

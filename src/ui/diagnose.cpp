@@ -125,3 +125,12 @@ void ui_report_noted_refusal() {
     std::fflush(stdout);
     print_nak(ui_output(), noted_stage);
 }
+
+void ui_report_output_lost() {
+    std::FILE* out = ui_output();
+    begin_line(out);
+    const char* stage = ui_current_stage();
+    std::fprintf(out, "%s: standard output cannot be written (closed pipe?)%s%s; run stopped\n",
+                 program_name(), stage != nullptr ? " while " : "", stage != nullptr ? stage : "");
+    std::fflush(out);
+}

@@ -1,7 +1,7 @@
 // One line on standard error for each way a run can end with exit code 1 and
 // nothing on standard output that says why: a HEX file the reader refused
 // without a message, a frame the programmer refused with NAK, a port the OS
-// would not open; and for what a run noticed on the way (a malformed line of
+// would not open, a standard output that can no longer be written; and for what a run noticed on the way (a malformed line of
 // the device database, the built-in database used in place of the file, data
 // the HEX reader skipped).
 // Printed whether or not standard error is a terminal, so a script or a log
@@ -35,3 +35,6 @@ void ui_report_nak();
 void ui_note_refusal();
 // Prints the noted refusal, if any, on the line after a failure message.
 void ui_report_noted_refusal();
+// "picup: standard output cannot be written (closed pipe?) while <stage>;
+// run stopped".
+void ui_report_output_lost();

@@ -36,7 +36,7 @@ const char* const DEFAULT_FILE =
     "PIC12F629 0x0F80 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     "PIC12F675 0x0FC0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     "PIC16F630 0x10C0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
-    "PIC16F676 0x10D0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    "PIC16F676 0x10E0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     ;
 
 class DeviceDbTest : public ProtoTest {
@@ -150,9 +150,10 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
         {0x3055, "PIC16F1705", 0x2000, 32, 0},    {0x3057, "PIC16LF1705", 0x2000, 32, 0},
         {0x2761, "PIC16F1825", 0x2000, 32, 256},  {0x287F, "PIC16LF1825", 0x2000, 32, 256},
         {0x0F83, "PIC12F629", 0x400, 0, 128},     {0x0FC1, "PIC12F675", 0x400, 0, 128},
-        {0x10C4, "PIC16F630", 0x400, 0, 128},
-        // 0x10D0 lies inside the PIC16F630 line's masked range, which comes first.
-        {0x10D9, "PIC16F630", 0x400, 0, 128},
+        // The low five bits are the revision: 0x10C0-0x10DF is a PIC16F630,
+        // 0x10E0-0x10FF a PIC16F676.
+        {0x10C4, "PIC16F630", 0x400, 0, 128},     {0x10D9, "PIC16F630", 0x400, 0, 128},
+        {0x10E3, "PIC16F676", 0x400, 0, 128},     {0x10FF, "PIC16F676", 0x400, 0, 128},
     };
     for (const Expected& p : parts) {
         SCOPED_TRACE(p.name);
