@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "run/fail.h"
+#include "run/files.h"
 #include "run/options.h"
 
 namespace {
@@ -151,11 +152,11 @@ void serial_assign() {
     if (!r.on || (device.flash_size & 0x8000) != 0) return;
     const char* failure = serial_check_target();
     if (failure != nullptr) fail(failure);
-    char path[sizeof program_base_path + 16];
-    std::snprintf(path, sizeof path, "%s.serial", program_base_path);
+    FileName path = file_name(".serial");
     uint32_t number = 0;
     check_interrupt();
-    if (!counter_take(path, r.first, r.step, serial_limit(), &number, &failure)) {
+    if (!files_prepare_dir()) fail(UNWRITABLE);
+    if (!counter_take(path.text, r.first, r.step, serial_limit(), &number, &failure)) {
         check_interrupt();
         fail(failure);
     }

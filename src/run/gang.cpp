@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "protocol/link.h"
 #include "run/fail.h"
+#include "run/files.h"
 #include "run/jsonscan.h"
 #include "run/options.h"
 
@@ -400,6 +401,7 @@ int gang_port_file(const char* path, const char* tag, bool slash_separates, char
 void gang_run(int argc, char** argv) {
     if (!platform_make_temp_dir(temp_dir, sizeof temp_dir))
         fail("\nCan not create the temporary files for /GANG=!");
+    if (link_state.log_on && !files_prepare_dir()) link_state.log_on = false;
     std::printf("\nRunning on %d ports...", port_count);
     std::fflush(stdout);
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
