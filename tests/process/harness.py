@@ -218,6 +218,41 @@ def run_plain(args, files=None, stdin=None, timeout=60, workdir=None):
     return Result(_text(p.stdout), _text(p.stderr), p.returncode, {}, workdir)
 
 
+class Server:
+    """picsim --serve: an emulated programmer on a pseudo-terminal of its own
+    that serves whoever opens it until stop(). Runs in a session of its own,
+    so a Ctrl+C meant for picup's process group does not stop the programmer.
+    After stop(): `report` (picsim's report) and `memory` (the target's
+    programmed cells)."""
+
+    def __init__(self, workdir, name, part='PIC16F1825', sim_args=()):
+        need_binaries()
+        self.report_path = os.path.join(workdir, name + '.report.json')
+        self.save_path = os.path.join(workdir, name + '.target.hex')
+        cmd = [PICSIM, '--serve', '--part', part, '--report', self.report_path,
+               '--save', self.save_path] + list(sim_args)
+        self.process = subprocess.Popen(cmd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                        text=True, start_new_session=True)
+        self.path = self.process.stdout.readline().strip()
+        self.report, self.memory = {}, {}
+
+    def stop(self):
+        """SIGTERM: picsim writes its report and the target's memory."""
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+        if os.path.exists(self.report_path):
+            with open(self.report_path) as f:
+                self.report = json.load(f)
+        if os.path.exists(self.save_path):
+            self.memory = read_hex(self.save_path)
+        return self
+
+    def sent(self):
+        return bytes.fromhex(self.report.get('from_host', ''))
+
+
 # --- Intel HEX in picup's address map: byte address = 2 x word address ---
 
 def parse_hex(text):

@@ -51,8 +51,12 @@ USAGE = (
     "0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM\n"
     "\nMore options:\n"
     "/COM=<device path> *  select serial port by its device path\n"
+    "/GANG=<port>,<port>   run the same job on several programmers at once\n"
+    "/LOG=<file>           log communication process into <file>\n"
     "/NOSTORE              use /COM and /BAUD= for this run only\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
+    "/SERIAL=<address>,<first>[,<step>[,<bytes>]]\n"
+    "                      write the next serial number into every chip\n"
     "/UPDATE               write only what differs from the hexfile\n"
     "/VERIFY               compare target with the hexfile, write nothing\n"
 )
