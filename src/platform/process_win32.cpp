@@ -132,6 +132,10 @@ int platform_wait_child(PlatformChild* children, int count, int ms, int* exit_co
     return index[r - WAIT_OBJECT_0];
 }
 
+// Needs the console the child shares with this process. Without one (a
+// program started with its output in pipes, as under Wine's test runner) the
+// event cannot be sent, and the child ends its job as it would have anyway,
+// VPP off included.
 void platform_interrupt_child(const PlatformChild* child) {
     if (child->running) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(child->pid));
 }

@@ -158,20 +158,23 @@ void build_command(char** argv, int argc, const GangPort& port) {
 
 // ---- starting and waiting ---------------------------------------------
 
-void temp_file(char* out, const char* tag, const char* suffix) {
-    std::snprintf(out, PATH_SIZE, "%s%s%s", temp_dir, tag, suffix);
+// Named by the port's place in the list: a name such as COM7.out would be
+// the serial port itself on Windows, where device names take any extension.
+void temp_file(char* out, int index, const char* suffix) {
+    std::snprintf(out, PATH_SIZE, "%sport%d%s", temp_dir, index + 1, suffix);
 }
 
-void prepare_files(GangPort& port) {
-    temp_file(port.out_path, port.tag, ".out");
-    temp_file(port.err_path, port.tag, ".err");
-    temp_file(port.record_path, port.tag, ".json");
+void prepare_files(int index) {
+    GangPort& port = ports[index];
+    temp_file(port.out_path, index, ".out");
+    temp_file(port.err_path, index, ".err");
+    temp_file(port.record_path, index, ".json");
     port.record_temporary = true;
 }
 
 void start_port(int i, int argc, char** argv) {
     GangPort& port = ports[i];
-    prepare_files(port);
+    prepare_files(i);
     build_command(argv, argc, port);
     port.start_ms = platform_clock_ms();
     port.exit_code = -1;
@@ -402,7 +405,7 @@ void gang_run(int argc, char** argv) {
     if (!platform_make_temp_dir(temp_dir, sizeof temp_dir))
         fail("\nCan not create the temporary files for /GANG=!");
     if (link_state.log_on && !files_prepare_dir()) link_state.log_on = false;
-    std::printf("\nRunning on %d ports...", port_count);
+    std::printf("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
     std::fflush(stdout);
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
     while (any_running()) {

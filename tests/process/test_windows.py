@@ -186,6 +186,41 @@ class WindowsTest(unittest.TestCase):
         self.assertGreater(len(r.received()), 10, 'calibration ticks arrived')
         self.assertTrue(r.sent().endswith(VPP_OFF), r.sent().hex())
 
+    def test_gang_of_two_programmers(self):
+        """/GANG= under Windows: a child picup.exe per port through
+        CreateProcess, each with its console text in a file of its own."""
+        work = wine.make_workdir()
+        harness._write_files(work, {'blink.hex': example('pic16f1825')})
+        servers = [harness.Server(work, 'prog%d' % i) for i in range(2)]
+        ports = (wine.COM_PORT, wine.COM_PORT + 1)
+        links = [os.path.join(wine._wine.prefix, 'dosdevices', 'com%d' % n) for n in ports]
+        try:
+            for link, server in zip(links, servers):
+                if os.path.lexists(link):
+                    os.unlink(link)
+                os.symlink(server.path, link)
+            p = subprocess.run([wine._wine.loader, 'picup.exe', '/GANG=COM%d,COM%d' % ports,
+                                '/LOG', 'blink.hex'], cwd=work, capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=120)
+        finally:
+            for server in servers:
+                server.stop()
+            for link in links:
+                if os.path.islink(link):
+                    os.unlink(link)
+        out = harness._text(p.stdout)
+        self.assertEqual(p.returncode, 0, out + harness._text(p.stderr))
+        self.assert_crlf(out)
+        self.assertTrue(out.endswith('\r\n2 of 2 programmed\r\n'), out)
+        source = harness.parse_hex(example('pic16f1825'))
+        for n, server in zip(ports, servers):
+            self.assertRegex(out, r'\r\nCOM%d: [^\r\n]*, Ok! \(' % n)
+            self.assertEqual({a: server.memory.get(a) for a in source}, source)
+            self.assertTrue(server.sent().endswith(VPP_OFF))
+            log = wine.read(harness.Result('', '', 0, {}, work), 'picup-COM%d.log' % n)
+            self.assertTrue(log.endswith('\r\n--------------- end of log --------------\r\n'))
+        self.assertFalse(os.path.exists(os.path.join(work, 'picup.cfg')))
+
     def wait_for_program(self, parent):
         """The pid of picup.exe, picsim's child, once Wine runs it."""
         deadline = time.time() + 30
