@@ -17,6 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (file == nullptr) return 0;
     device_db_scan(file, id);
     std::fclose(file);
-    if (std::strlen(target_info.device_name) > 20) __builtin_trap();
+    if (strnlen(device.name, sizeof device.name) > 20) __builtin_trap();
     return 0;
 }
