@@ -7,11 +7,11 @@
 
 #include "devicedb/devicedb.h"
 #include "ops/serialno.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "run/fail.h"
-#include "run/files.h"
 #include "run/options.h"
+#include "ui/fail.h"
 
 namespace {
 

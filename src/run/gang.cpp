@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "protocol/link.h"
-#include "run/fail.h"
-#include "run/files.h"
 #include "run/jsonscan.h"
 #include "run/options.h"
+#include "ui/fail.h"
 
 namespace {
 
