@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devicedb/devicedb.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -405,6 +406,10 @@ void gang_run(int argc, char** argv) {
     if (!platform_make_temp_dir(temp_dir, sizeof temp_dir))
         fail("\nCan not create the temporary files for /GANG=!");
     if (link_state.log_on && !files_prepare_dir()) link_state.log_on = false;
+    // A missing database is written here, once: children that all found it
+    // missing would write it at the same moment, and one could read it while
+    // another is still writing it.
+    device_db_load(0);
     std::printf("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
     std::fflush(stdout);
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
