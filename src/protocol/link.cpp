@@ -11,6 +11,7 @@
 #include "ui/progress.h"
 
 LinkState link_state;
+WireTotals wire_totals;
 
 namespace {
 
@@ -33,7 +34,7 @@ void check_echo(const unsigned char* sent, int count) {
 // nothing after it can be trusted. It is logged and the run ends silently.
 void drain_input() {
     while (port_rx_pending() > 0) {
-        int b = port_read_byte();
+        int b = link_take_byte();
         if (b < 0) return;
         if (b == REPLY_NAK) link_refused();
     }
@@ -56,7 +57,25 @@ void log_text(const char* text) {
     if (link_state.log_on && link_state.log_file != nullptr) std::fputs(text, link_state.log_file);
 }
 
+// Codes the programmer answers; the host waits for each answer.
+void count_reply(int code) {
+    if (code == CMD_SYNC || code == CMD_VPP_ON || code == CMD_READ_PROGRAM || code == CMD_READ_DATA)
+        ++wire_totals.replies;
+}
+
 }  // namespace
+
+int link_take_byte() {
+    int b = port_read_byte();
+    if (b >= 0) ++wire_totals.bytes_in;
+    return b;
+}
+
+int link_put_raw(const unsigned char* bytes, int count) {
+    int written = port_write(bytes, count);
+    wire_totals.bytes_out += written;
+    return written;
+}
 
 void link_queue_byte(int byte) {
     link_state.tx_buffer[link_state.tx_count++] = static_cast<unsigned char>(byte);
@@ -66,7 +85,7 @@ void link_queue_byte(int byte) {
 void link_flush() {
     int count = link_state.tx_count;
     if (count == 0) return;
-    port_write(link_state.tx_buffer, count);
+    link_put_raw(link_state.tx_buffer, count);
     ui_count_sent(count);
     if (link_state.echo_mode) check_echo(link_state.tx_buffer, count);
     link_state.tx_count = 0;
@@ -80,7 +99,7 @@ int link_read_timed(int waits) {
     long start = platform_clock_ms();
     long limit = static_cast<long>(waits) * POLL_MS;
     for (;;) {
-        if (port_rx_pending() > 0) return port_read_byte();
+        if (port_rx_pending() > 0) return link_take_byte();
         if (port_hung_up()) fail(COMM_ERROR);
         long spent = platform_clock_ms() - start;
         if (spent >= limit) break;
@@ -125,6 +144,7 @@ void link_send_command(int code) {
     link_state.rx_sum = 0;
     link_state.rx_expected = 0;
     drain_input();
+    count_reply(code);
     log_byte(code, LOG_TX);
     link_queue_byte(code);
     link_queue_byte((256 - (code & 0xFF)) & 0xFF);
@@ -134,7 +154,10 @@ void link_send_frame(const unsigned char* bytes, int count) {
     link_state.rx_sum = 0;
     link_state.rx_expected = 0;
     drain_input();
-    if (count > 0) ui_count_frame(bytes[0]);
+    if (count > 0) {
+        ui_count_frame(bytes[0]);
+        count_reply(bytes[0]);
+    }
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         log_byte(bytes[i], LOG_TX);

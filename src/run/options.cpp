@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "run/fail.h"
+#include "run/record.h"
 #include "serial/port.h"
 
 Settings settings;
@@ -75,7 +76,9 @@ bool matches(const char* word, const char* option) {
 
 // Options whose parameter is a path; a settings file line holding one is read
 // whole, however long, since a path cut into pieces names nothing.
-bool takes_path(const char* word) { return matches(word, "COM=") || matches(word, "SAVE="); }
+bool takes_path(const char* word) {
+    return matches(word, "COM=") || matches(word, "SAVE=") || matches(word, "JSON=");
+}
 
 void print_line(const char* text) { std::printf("%s\n", text); }
 
@@ -85,8 +88,7 @@ void print_line(const char* text) { std::printf("%s\n", text); }
 // cells are emptied, which stays allowed.
 void check_fill_value(int value) {
     if (value < 0 || (value & 0xFFFF) <= 0x3FFF) return;
-    std::printf("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!\n", value & 0xFFFF);
-    std::exit(1);
+    fail_format("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!", value & 0xFFFF);
 }
 
 }  // namespace
@@ -152,11 +154,16 @@ int apply_option(const char* word) {
         settings.verify = 1;
     } else if (matches(word, "UPDATE")) {
         settings.update = 1;
+    } else if (matches(word, "JSON=")) {
+        copy_path(settings.json_path, sizeof settings.json_path, word + 5,
+                  "\nFile name after /JSON= is too long (at most 255 characters)!");
+    } else if (matches(word, "PART=")) {
+        copy_path(settings.part, sizeof settings.part, word + 5,
+                  "\nPart name after /PART= is too long (at most 20 characters)!");
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
     } else {
-        std::printf("unknown option: %s\n", word);
-        std::exit(1);
+        fail_format("unknown option: %s", word);
     }
     return 0;
 }
@@ -185,9 +192,12 @@ void print_usage() {
     print_line("0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM");
     print_line("\nMore options:");
     print_line("/COM=<device path> *  select serial port by its device path");
+    print_line("/JSON=<file>          write a record of the run as JSON (- : stdout)");
+    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
+    run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }
 
@@ -286,12 +296,10 @@ void rewrite_settings_file() {
 void open_port() {
     if (settings.com_path[0] != '\0') {
         if (port_open_path(settings.com_path, settings.baud)) return;
-        std::printf("\nCan not open port %s!\n", settings.com_path);
-        std::exit(1);
+        fail_format("\nCan not open port %s!", settings.com_path);
     }
     if (port_open(settings.com_port, settings.baud)) return;
-    std::printf("\nCan not open port COM%d!\n", settings.com_port);
-    std::exit(1);
+    fail_format("\nCan not open port COM%d!", settings.com_port);
 }
 
 // The log is opened only after the port: a run that cannot reach the
@@ -318,7 +326,22 @@ bool is_option_argument(const char* arg) {
     return true;
 }
 
+// /JSON= on the command line takes effect before anything can be printed or
+// fail, so that even a run that ends over its options leaves a record, and
+// /JSON=- has all of the console text on standard error.
+namespace {
+
+void apply_record_options(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON=")) apply_option(argv[i] + 1);
+    }
+    record_prepare();
+}
+
+}  // namespace
+
 const char* load_options(int argc, char** argv) {
+    apply_record_options(argc, argv);
     derive_program_names(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (argc <= 1) print_usage();
     read_settings_file();
@@ -332,6 +355,7 @@ const char* load_options(int argc, char** argv) {
         }
     }
     save_check_paths(hexfile);
+    record_prepare();
     if (stored != 0) rewrite_settings_file();
     open_port();
     open_log();

@@ -14,6 +14,8 @@ struct Settings {
     char save_path[256] = "";  // /SAVE=<hexfile>; empty when not given
     int verify = 0;            // /VERIFY: compare the chip with the file, write nothing
     int update = 0;            // /UPDATE: write only what differs
+    char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
+    char part[21] = "";        // /PART=<name>: the only part the run may write
 };
 extern Settings settings;
 

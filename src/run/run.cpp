@@ -7,9 +7,10 @@
 #include "devicedb/devicedb.h"
 #include "image/hex.h"
 #include "image/image.h"
+#include "ops/checksum.h"
+#include "ops/compare.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
-#include "ops/compare.h"
 #include "ops/result.h"
 #include "ops/save.h"
 #include "ops/write.h"
@@ -19,6 +20,7 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "run/options.h"
+#include "run/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"
@@ -34,8 +36,30 @@ void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
 // A failure the operations noted: its message on the console, exit code 1.
 int end_with_failure() {
     ui_progress_clear();
-    std::puts(run_result.failure != nullptr ? run_result.failure : "\nError!");
+    const char* message = run_result.failure != nullptr ? run_result.failure : "\nError!";
+    std::puts(message);
+    run_end_note(END_FAILED, 1, message);
     return 1;
+}
+
+// A completed run. The record gets the chip's checksum, which may take one
+// more read of the flash while VPP is still on.
+int end_with_success() {
+    if (record_wanted()) record_note_checksum(checksum_after_run());
+    run_end_note(END_OK, 0, nullptr);
+    return 0;
+}
+
+// /PART=<name>: a run meant for one part ends before anything is erased or
+// written when the target is another one, or one the database does not know.
+void check_part() {
+    if (settings.part[0] == '\0') return;
+    const char* name = target_info.device_name;
+    if (platform_stricmp(name, settings.part) == 0) return;
+    if (std::strcmp(name, "(unknown)") == 0)
+        fail_format("\nTarget is %s 0x%04X, not %s!", name, static_cast<unsigned>(target_info.device_id),
+                    settings.part);
+    fail_format("\nTarget is %s, not %s!", name, settings.part);
 }
 
 // The end of every run that gets this far: the image goes to the chip in full,
@@ -50,7 +74,7 @@ int write_and_report(bool from_file) {
     } else {
         ok = write_target();
     }
-    return ok ? 0 : end_with_failure();
+    return ok ? end_with_success() : end_with_failure();
 }
 
 }  // namespace
@@ -62,16 +86,19 @@ void on_exit_handler() {
     ui_progress_clear();
     platform_key_end();
     save_abandon();
-    port_write_byte(VPP_OFF_FRAME[0]);
-    port_write_byte(VPP_OFF_FRAME[1]);
+    link_put_raw(&VPP_OFF_FRAME[0], 1);
+    link_put_raw(&VPP_OFF_FRAME[1], 1);
     platform_sleep_ms(50);
     port_close();
     log_end();
     std::fflush(stdout);
+    // Last, so that its wire totals hold the VPP-off frame too.
+    record_write();
 }
 
 int run_main(int argc, char** argv) {
     std::atexit(on_exit_handler);
+    record_start(argc, argv);
     ui_init();
     platform_catch_interrupts(vpp_off_from_signal);
     image_init();
@@ -82,6 +109,7 @@ int run_main(int argc, char** argv) {
     if (settings.info) print_version_line();
     ui_stage("identifying the target");
     int status = connect_target();
+    check_part();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range();
     if (settings.save_path[0] != '\0') save_target();
@@ -101,11 +129,12 @@ int run_main(int argc, char** argv) {
     // A name that opens but cannot be read (a directory, a failing disk) is
     // no HEX file; its read error must not pass for an empty file's end.
     bool unreadable = std::ferror(file) != 0;
+    if (!unreadable) record_note_file(hexfile, file, result >= 0);
     std::fclose(file);
     if (unreadable) fail("\ncannot open hex input file!");
     if (result < 0) {
         ui_report_hex_fault(hexfile);
-        fail_silent();
+        fail_shown(hex_message());
     }
     ui_report_hex_skipped(hexfile);
     return write_and_report(true);

@@ -37,6 +37,8 @@ USAGE = (
     "0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM\n"
     "\nMore options:\n"
     "/COM=<device path> *  select serial port by its device path\n"
+    "/JSON=<file>          write a record of the run as JSON (- : stdout)\n"
+    "/PART=<name>          write only to this part (e.g. PIC16F1825)\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
     "/UPDATE               write only what differs from the hexfile\n"
     "/VERIFY               compare target with the hexfile, write nothing\n"
