@@ -200,8 +200,14 @@ class RecordTest(unittest.TestCase):
         self.assertEqual(r.code, 1)
         self.assertEqual(r.record()['message'], 'Data from hexfile exceed flashsize!')
         self.assertTrue(r.stdout.endswith('\nData from hexfile exceed flashsize!\n'), r)
-        r = harness.run([JSON, 'missing.hex'])
-        self.assertEqual((r.record()['message'], r.record()['file']), ('cannot open hex input file!', None))
+        # A name with a quote, a UTF-8 letter and a byte of an 8-bit code page
+        # (0xE4, passed through the file system's escape): the record stays
+        # valid JSON and names the byte by its Latin-1 letter.
+        name = 'missing "\u00e4"' + os.fsdecode(b'\xe4') + '.hex'
+        r = harness.run([JSON, name])
+        record = r.record()
+        self.assertEqual((record['message'], record['file']), ('cannot open hex input file!', None))
+        self.assertEqual(record['command'][2], 'missing "\u00e4"\u00e4.hex')
 
     def test_part_guard(self):
         files = {'blink.hex': example('pic16f1825')}
@@ -233,6 +239,16 @@ class RecordTest(unittest.TestCase):
         self.assertEqual(r.stdout, '\nCannot write the run record nowhere/run.json!\n')
         self.assertEqual(r.sent(), b'')
         self.assertFalse(os.path.exists(r.path('nowhere')))
+        # A record that cannot take its name at the end (a directory has it)
+        # fails a run that succeeded, and leaves no temporary file.
+        workdir = harness.make_workdir()
+        os.mkdir(os.path.join(workdir, RECORD))
+        r = harness.run([JSON, 'blink.hex'], files={'blink.hex': example('pic16f1825')},
+                        workdir=workdir)
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
+        self.assertIn('picup: cannot write the run record run.json: ', r.stderr)
+        self.assertEqual(r.temp_files(), [])
 
 
 class RecordKillTest(unittest.TestCase):
