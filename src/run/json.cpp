@@ -50,7 +50,8 @@ void json_string(std::FILE* out, const char* text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     while (*p != 0) {
         int length = utf8_sequence_length(p);
-        bool plain = length > 1 || (length == 1 && *p >= 0x20 && *p != 0x7F && *p != '"' && *p != '\\');
+        bool plain = length > 1 || (length == 1 && *p >= 0x20 && *p != 0x7F && *p != '"' &&
+                                    *p != '\\');
         if (!plain) {
             put_escaped(out, *p++);
             continue;

@@ -127,7 +127,8 @@ void count_file_cells(std::FILE* text, FileFacts& facts) {
 
 void write_started(std::FILE* out) {
     char text[32];
-    std::tm* utc = record.started == static_cast<std::time_t>(-1) ? nullptr : std::gmtime(&record.started);
+    bool known = record.started != static_cast<std::time_t>(-1);
+    std::tm* utc = known ? std::gmtime(&record.started) : nullptr;
     if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) {
         std::fputs("null", out);
         return;
@@ -227,14 +228,15 @@ void write_file(std::FILE* out) {
 
 void write_words(std::FILE* out, const uint16_t* words, int count) {
     std::fputc('[', out);
-    for (int i = 0; i < count; ++i) std::fprintf(out, "%s%u", i > 0 ? ", " : "", static_cast<unsigned>(words[i]));
+    for (int i = 0; i < count; ++i)
+        std::fprintf(out, "%s%u", i > 0 ? ", " : "", static_cast<unsigned>(words[i]));
     std::fputc(']', out);
 }
 
 void write_config_stage(std::FILE* out, const StageCounts& c) {
     // A word is read back only when its write succeeded; the one that failed
     // is among the mismatches.
-    int read_back = c.config_written ? c.config_count : (c.config_count > 0 ? c.config_count - 1 : 0);
+    int read_back = c.config_written || c.config_count == 0 ? c.config_count : c.config_count - 1;
     std::fputs(",\n    \"config\": {\"written\": ", out);
     json_bool(out, c.config_written);
     std::fputs(", \"values\": ", out);
@@ -276,8 +278,8 @@ void write_mismatches(std::FILE* out) {
         std::fprintf(out, ", \"address\": %d, \"chip\": %u, \"expected\": %u}", m.address,
                      static_cast<unsigned>(m.chip), static_cast<unsigned>(m.expected));
     }
-    std::fprintf(out, "%s],\n  \"mismatch_total\": %ld", run_result.mismatch_count > 0 ? "\n  " : "",
-                 run_result.mismatch_total);
+    std::fprintf(out, "%s],\n  \"mismatch_total\": %ld",
+                 run_result.mismatch_count > 0 ? "\n  " : "", run_result.mismatch_total);
 }
 
 const char* result_name(RunEnding ending) {
@@ -306,7 +308,8 @@ void write_tail(std::FILE* out) {
     json_string(out, result_name(run_end.ending));
     std::fputs(",\n  \"message\": ", out);
     json_string(out, ok ? nullptr : message_text(run_end.message));
-    std::fprintf(out, ",\n  \"exit_code\": %d\n}\n", run_end.ending == END_NONE ? 1 : run_end.exit_code);
+    int exit_code = run_end.ending == END_NONE ? 1 : run_end.exit_code;
+    std::fprintf(out, ",\n  \"exit_code\": %d\n}\n", exit_code);
 }
 
 bool write_record_file() {

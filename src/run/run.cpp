@@ -56,9 +56,10 @@ void check_part() {
     if (settings.part[0] == '\0') return;
     const char* name = target_info.device_name;
     if (platform_stricmp(name, settings.part) == 0) return;
-    if (std::strcmp(name, "(unknown)") == 0)
-        fail_format("\nTarget is %s 0x%04X, not %s!", name, static_cast<unsigned>(target_info.device_id),
-                    settings.part);
+    if (std::strcmp(name, "(unknown)") == 0) {
+        fail_format("\nTarget is %s 0x%04X, not %s!", name,
+                    static_cast<unsigned>(target_info.device_id), settings.part);
+    }
     fail_format("\nTarget is %s, not %s!", name, settings.part);
 }
 

@@ -79,5 +79,6 @@ void sha256_final_hex(Sha256& s, char out[65]) {
     while (s.filled < 56) s.block[s.filled++] = 0;
     for (int i = 7; i >= 0; --i) s.block[s.filled++] = static_cast<unsigned char>(bits >> (8 * i));
     compress(s);
-    for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", static_cast<unsigned>(s.state[i]));
+    for (int i = 0; i < 8; ++i)
+        std::snprintf(out + 8 * i, 9, "%08x", static_cast<unsigned>(s.state[i]));
 }

@@ -143,6 +143,18 @@ class RecordTest(unittest.TestCase):
         self.assertEqual(up.code, 0, up)
         checksum = up.record()['checksum']
         self.assertNotEqual(checksum, erased)
+        # /UPDATE of a changed file reads every row (the file has configuration
+        # words, so a row it does not hold must be erased) and rewrites two.
+        words[0x0001], words[0x0100] = 0x1234, 0x0055
+        changed = harness.run([JSON, '/UPDATE', 'new.hex'], workdir=r.workdir, state=True,
+                              files={'new.hex': harness.make_hex(words)}, save=True)
+        self.assertEqual(changed.code, 0, changed)
+        self.assertEqual(changed.record()['stages']['flash'],
+                         {'rows_written': 2, 'rows_unchanged': 254, 'rows_verified': 2})
+        self.assertEqual(changed.record()['checksum'], harness.flash_checksum(changed.memory, 8192))
+        self.assert_wire_matches(changed.record(), changed)
+        up = harness.run([JSON, 'blink.hex'], workdir=r.workdir, state=True)
+        self.assertEqual(up.record()['checksum'], checksum)
         for args in (['/VERIFY', 'blink.hex'], ['/INFO']):
             plain = harness.run(args, workdir=r.workdir, state=True)
             known = harness.run([JSON] + args, workdir=r.workdir, state=True)
