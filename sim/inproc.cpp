@@ -16,6 +16,10 @@ struct State {
     bool open = false;
     std::vector<uint8_t> bytes;
     std::vector<std::vector<uint8_t>> writes;
+    int cut_next = -1;  // the next write takes only this many bytes
+    const unsigned char* unfinished = nullptr;
+    int unfinished_count = 0;
+    int unfinished_taken = 0;
 };
 
 State& state() {
@@ -31,6 +35,15 @@ sim::Programmer& prog() { return *state().programmer; }
 int deliver(const unsigned char* buffer, int count) {
     State& s = state();
     if (!s.open || count <= 0) return 0;
+    s.unfinished_count = 0;
+    if (s.cut_next >= 0 && s.cut_next < count) {
+        s.unfinished = buffer;
+        s.unfinished_count = count;
+        s.unfinished_taken = s.cut_next;
+        count = s.cut_next;
+    }
+    s.cut_next = -1;
+    if (count == 0) return 0;
     s.bytes.insert(s.bytes.end(), buffer, buffer + count);
     s.writes.emplace_back(buffer, buffer + count);
     s.programmer->receive(buffer, static_cast<size_t>(count), s.now_us);
@@ -50,7 +63,11 @@ void reset(const sim::Config& config) {
     s.open = false;
     s.bytes.clear();
     s.writes.clear();
+    s.cut_next = -1;
+    s.unfinished_count = 0;
 }
+
+void cut_next_write(int taken) { state().cut_next = taken; }
 
 sim::Programmer& programmer() { return prog(); }
 sim::Target& target() { return prog().target(); }
@@ -78,6 +95,7 @@ int port_open_path(const char* path, int) {
 
 int port_close() {
     state().open = false;
+    state().unfinished_count = 0;
     return 1;
 }
 
@@ -145,6 +163,18 @@ int port_hung_up() {
 }
 
 void port_write_from_signal(const unsigned char* buffer, int count) { deliver(buffer, count); }
+
+// The emulated line opens for any valid name; a refused one has no OS reason.
+const char* port_failed_device() { return ""; }
+const char* port_failed_reason() { return "emulated port refused"; }
+
+int port_unfinished_write(const unsigned char** buffer, int* taken) {
+    State& s = state();
+    if (s.unfinished_count <= 0) return 0;
+    *buffer = s.unfinished;
+    *taken = s.unfinished_taken;
+    return s.unfinished_count;
+}
 
 void platform_sleep_ms(int ms) {
     if (ms > 0) state().now_us += ms * 1000.0;

@@ -20,6 +20,9 @@ sim::Target& target();
 const std::vector<uint8_t>& host_bytes();
 const std::vector<std::vector<uint8_t>>& host_writes();
 void clear_trace();
+// The next port write takes only `taken` bytes, as a write cut short by Ctrl+C
+// while the driver's queue is full; port_unfinished_write then reports it.
+void cut_next_write(int taken);
 double now_us();
 
 }  // namespace inproc

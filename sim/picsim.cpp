@@ -3,7 +3,8 @@
 //
 //   picsim [options] -- picup /INFO blinky.hex
 //
-// The command gets /COM=<pty path> appended, or the path substituted where an
+// The command gets /COM=<pty path> /NOSTORE appended (the port is used for this
+// run only, not stored in picup.cfg), or the path substituted where an
 // argument contains {port}. When the command ends, picsim prints what changed
 // in the target's memory and the traffic totals, and exits with its exit code.
 #include <fcntl.h>
@@ -48,8 +49,9 @@ const char* const kHelp =
     "       picsim [options] --serve\n"
     "\n"
     "Serves an emulated programmer with a target chip on a pseudo-terminal and\n"
-    "runs COMMAND against it. COMMAND gets /COM=<pty path> appended, unless an\n"
-    "argument contains {port}, which is replaced by the path. picsim exits with\n"
+    "runs COMMAND against it. COMMAND gets /COM=<pty path> /NOSTORE appended (so\n"
+    "picup.cfg keeps the user's own port), unless an argument contains {port},\n"
+    "which is replaced by the path. picsim exits with\n"
     "the command's exit code and prints a summary of the run on stderr.\n"
     "\n"
     "Target:\n"
@@ -294,7 +296,12 @@ std::vector<std::string> child_command(const Options& o, const std::string& path
         for (size_t at; (at = a.find("{port}")) != std::string::npos; substituted = true)
             a.replace(at, 6, path);
     }
-    if (!substituted) cmd.push_back("/COM=" + path);
+    // The pseudo-terminal is gone once the run ends; /NOSTORE keeps it out of
+    // picup.cfg, so the next real run still finds the user's own port there.
+    if (!substituted) {
+        cmd.push_back("/COM=" + path);
+        cmd.push_back("/NOSTORE");
+    }
     return cmd;
 }
 

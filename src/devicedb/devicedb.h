@@ -1,5 +1,6 @@
 // The device database <base>.dat: one line per device, looked up by device ID.
-// Written with default contents when missing.
+// Written with default contents when missing; the same contents are built in
+// and used when the file can be neither read nor created.
 #pragma once
 #include <cstdio>
 
@@ -23,4 +24,7 @@ extern DeviceRecord device;
 void device_db_set_defaults();
 void device_db_load();  // reads target_info.device_id, fills `device` and the name
 // The scan on its own, for an open stream; returns 1 when a line matched.
-int device_db_scan(std::FILE* file, unsigned device_id);
+// `name` names the file in the report of a malformed line.
+int device_db_scan(std::FILE* file, unsigned device_id, const char* name = nullptr);
+// The same scan over the default lines built into the program.
+int device_db_scan_builtin(unsigned device_id);

@@ -41,7 +41,7 @@ long verify_flash() {
     const ChipFamily& family = device_family();
     int block = family.row_programming && device.row_size > 0 ? device.row_size : BLOCK;
     if (block > BLOCK) block = BLOCK;
-    std::fputs("\nVerifying program flash...", stdout);
+    ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), block), "words");
     VerifySpan span{MEM_FLASH, 0, plan_flash_size(), block, 0x3FFF, true,
                     family.row_programming, false, false, kept_osccal_address()};
@@ -58,7 +58,7 @@ long verify_flash() {
 long verify_eeprom() {
     int size = plan_eeprom_size();
     if (!cells_hold_data(ADDR_EEPROM, size)) return 0;
-    std::fputs("\nVerifying Data EEPROM...", stdout);
+    ui_print("\nVerifying Data EEPROM...");
     ui_progress_begin("verifying data EEPROM", size, "bytes");
     VerifySpan span{MEM_EEPROM, ADDR_EEPROM, size, BLOCK, 0xFF, true, false, false, false, -1};
     VerifyOutcome out = verify_span(span);
@@ -68,7 +68,7 @@ long verify_eeprom() {
 
 long verify_user_ids() {
     if (!cells_hold_data(ADDR_USER_ID, USER_ID_WORDS)) return 0;
-    std::fputs("\nVerifying User ID...", stdout);
+    ui_print("\nVerifying User ID...");
     ui_stage("verifying user ID");
     VerifySpan span{MEM_USER_ID, ADDR_USER_ID, USER_ID_WORDS, USER_ID_WORDS, 0x3FFF,
                     true, false, false, false, -1};
@@ -78,7 +78,7 @@ long verify_user_ids() {
 long verify_config(const uint16_t* chip) {
     int n = device_family().config_words;
     if (!cells_hold_data(ADDR_CONFIG1, n)) return 0;
-    std::fputs("\nVerifying Config Words...", stdout);
+    ui_print("\nVerifying Config Words...");
     long found = 0;
     for (int i = 0; i < n; ++i) {
         unsigned expected = image[ADDR_CONFIG1 + i];
@@ -99,7 +99,7 @@ void list_mismatches(bool from_file) {
         const char* format = m.region == MEM_EEPROM
                                  ? "\nMismatch in %s at 0x%04X: chip 0x%02X, %s 0x%02X"
                                  : "\nMismatch in %s at 0x%04X: chip 0x%04X, %s 0x%04X";
-        std::printf(format, region_name(m.region), m.address, m.chip, label, m.expected);
+        ui_print(format, region_name(m.region), m.address, m.chip, label, m.expected);
     }
 }
 

@@ -75,7 +75,7 @@ int verify_block() { return row_size() > 0 ? row_size() : WORD_MODE_BLOCK; }
 // Every block that holds data is read whole; its empty cells must read erased.
 bool verify_program_flash() {
     int m = verify_block();
-    std::fputs("\nVerifying program flash...", stdout);
+    ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), m), "words");
     VerifySpan span{MEM_FLASH, 0, plan_flash_size(), m, 0x3FFF, true, true, true, true, -1};
     VerifyOutcome out = verify_span(span);
@@ -87,7 +87,7 @@ bool verify_program_flash() {
 bool write_program_flash(bool row_erase) {
     int n = row_size();
     bool rows = n > 0;
-    std::fputs("\nProgramming program flash...", stdout);
+    ui_print("\nProgramming program flash...");
     ui_progress_begin("programming flash", ui_flash_cells(plan_flash_size(), rows ? n : 0), "words");
     if (rows) {
         write_rows(n, row_erase);

@@ -12,6 +12,7 @@
 #include "protocol/protocol.h"
 #include "run/fail.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
@@ -37,6 +38,7 @@ void end_tick_stream() {
             log_byte(r, LOG_RX);
             return;
         }
+        if (r == REPLY_NAK) ui_note_refusal();
         if (r < 0 || r == REPLY_NAK) break;
     }
     fail("\ncommunication error!");

@@ -55,14 +55,14 @@ void show_range() {
         int m = r == REGION_EEPROM ? 15 : 7;
         if ((a & m) == 0 || n == 0) {
             ui_progress_clear();
-            std::printf("\n  %04x: ", a);
+            ui_print("\n  %04x: ", a);
             n = 0;
         }
         unsigned v = prog_read_word(a);
         if (r == REGION_EEPROM) {
-            std::printf(" %02x", v & 0xFF);
+            ui_print(" %02x", v & 0xFF);
         } else {
-            std::printf(" %04x", v);
+            ui_print(" %04x", v);
         }
         ++n;
         ui_progress_step(1);

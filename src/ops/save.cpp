@@ -95,7 +95,7 @@ void save_target() {
     std::snprintf(temp_path, sizeof temp_path, "%s.tmp", settings.save_path);
     out_file = std::fopen(temp_path, "w");
     if (out_file == nullptr) fail("\ncannot open hex output file!");
-    std::printf("\nSaving target memory to %s...", settings.save_path);
+    ui_print("\nSaving target memory to %s...", settings.save_path);
     upper_address = 0;
     ui_progress_begin("saving memory", device.flash_size + 4 + 2 + device.eeprom_size, "words");
     // Uploading the file must give the chip back as it is now. The configuration

@@ -107,7 +107,7 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
     int n = row_size();
     uint16_t buf[MAX_ROW];
     tally = {0, 0};
-    std::fputs("\nReading program flash...", stdout);
+    ui_print("\nReading program flash...");
     ui_progress_begin("reading flash", plan_flash_size(), "words");
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
         row_differs[r] = false;
@@ -146,7 +146,7 @@ void rewrite_row(int start, int n) {
 
 bool write_rows(const RowTally& tally) {
     int n = row_size();
-    std::fputs("\nProgramming program flash...", stdout);
+    ui_print("\nProgramming program flash...");
     ui_progress_begin("programming flash", static_cast<long>(tally.differing) * n, "words");
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
         if (!row_differs[r]) continue;
@@ -155,7 +155,7 @@ bool write_rows(const RowTally& tally) {
         ui_progress_step(n);
     }
     ui_progress_end();
-    std::fputs("\nVerifying program flash...", stdout);
+    ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", static_cast<long>(tally.differing) * n, "words");
     long found = 0;
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
@@ -175,7 +175,7 @@ bool update_eeprom() {
     int size = plan_eeprom_size();
     if (!cells_hold_data(ADDR_EEPROM, size)) return true;
     static uint16_t chip[0x1000];
-    std::fputs("\nReading Data EEPROM...", stdout);
+    ui_print("\nReading Data EEPROM...");
     ui_progress_begin("reading data EEPROM", size, "bytes");
     for (int b = 0; b < size; b += BLOCK) {
         int n = size - b < BLOCK ? size - b : BLOCK;
@@ -192,7 +192,7 @@ bool update_eeprom() {
     }
     run_result.counts.eeprom_unchanged = holding - differing;
     if (differing > 0) {
-        std::fputs("\nProgramming Data EEPROM...", stdout);
+        ui_print("\nProgramming Data EEPROM...");
         ui_progress_begin("programming data EEPROM", differing, "bytes");
         for (int i = 0, sent = 0; i < size; ++i) {
             unsigned v = image[ADDR_EEPROM + i];
@@ -207,12 +207,12 @@ bool update_eeprom() {
             ui_progress_step(1);
         }
         ui_progress_end();
-        std::fputs("\nVerifying Data EEPROM...", stdout);
+        ui_print("\nVerifying Data EEPROM...");
         VerifySpan span{MEM_EEPROM, ADDR_EEPROM, size, BLOCK, 0xFF, true, false, false, true, -1};
         if (verify_span(span).mismatches > 0) return result_fail("\nVerify Error!");
         run_result.counts.eeprom_verified = run_result.counts.eeprom_written;
     }
-    std::printf("\nData EEPROM: %d of %d bytes written, %d unchanged", differing, holding,
+    ui_print("\nData EEPROM: %d of %d bytes written, %d unchanged", differing, holding,
                 holding - differing);
     return true;
 }
@@ -225,7 +225,7 @@ bool rewrite_user_ids(const WritePlan& plan, const ChipWords& chip) {
         int a = ADDR_USER_ID + i;
         if (!cell_holds_data(image[a])) image[a] = static_cast<uint16_t>(expected_user_id(plan, i, chip));
     }
-    std::fputs("\nProgramming User ID", stdout);
+    ui_print("\nProgramming User ID");
     ui_stage("programming user ID");
     prog_set_address(ADDR_USER_ID);
     link_send_command(CMD_ROW_ERASE);
@@ -245,7 +245,7 @@ bool rewrite_user_ids(const WritePlan& plan, const ChipWords& chip) {
 }
 
 bool full_upload(const WritePlan& plan, const char* why) {
-    std::printf("\n%s - full upload", why);
+    ui_print("\n%s - full upload", why);
     return write_plan(plan);
 }
 
@@ -258,17 +258,17 @@ bool update_rows(const WritePlan& plan, const ChipWords& chip) {
         // Every row read and compared (empty cells as erased), or rewritten.
         run_result.counts.flash_matches_image =
             static_cast<long>(tally.candidates) * row_size() >= plan_flash_size();
-        std::printf("\nProgram flash: %d of %d rows written, %d unchanged", tally.differing,
+        ui_print("\nProgram flash: %d of %d rows written, %d unchanged", tally.differing,
                     tally.candidates, tally.candidates - tally.differing);
     }
     if (!update_eeprom()) return false;
     if (user_ids_differ(plan, chip)) {
         if (!rewrite_user_ids(plan, chip)) return false;
-        std::fputs("\nUser ID: written", stdout);
+        ui_print("\nUser ID: written");
     } else if (plan.write_user_ids) {
-        std::fputs("\nUser ID: unchanged", stdout);
+        ui_print("\nUser ID: unchanged");
     }
-    if (plan.write_config) std::fputs("\nConfig Words: unchanged", stdout);
+    if (plan.write_config) ui_print("\nConfig Words: unchanged");
     std::puts("\nOk!");
     ui_summary();
     return true;
@@ -306,7 +306,7 @@ bool update_calibrated_chip(const WritePlan& plan) {
     uint16_t config = prog_read_word(ADDR_CONFIG1);
     if (!(config & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
     if (!calibrated_chip_matches()) return full_upload(plan, "Target differs");
-    std::fputs("\nTarget already holds it - nothing written", stdout);
+    ui_print("\nTarget already holds it - nothing written");
     std::puts("\nOk!");
     return true;
 }

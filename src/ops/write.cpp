@@ -103,7 +103,7 @@ void restore_saved_words(const WritePlan& plan) {
 bool osccal_is_retlw() { return (saved_osccal_word & 0x3C00) == 0x3400; }
 
 void bulk_erase_program() {
-    std::fputs("\nBulk Erasing", stdout);
+    ui_print("\nBulk Erasing");
     ui_stage("bulk erasing");
     prog_set_address(ADDR_USER_ID);
     link_send_command(CMD_BULK_ERASE_PROGRAM);
@@ -113,7 +113,7 @@ void bulk_erase_program() {
 }
 
 void write_eeprom(int size) {
-    std::fputs("\nProgramming Data EEPROM...", stdout);
+    ui_print("\nProgramming Data EEPROM...");
     ui_progress_begin("programming data EEPROM", size, "bytes");
     prog_set_address(ADDR_EEPROM);
     for (int i = 0; i < size; ++i) {
@@ -136,7 +136,7 @@ void write_eeprom(int size) {
 // Every block from the start is read, whether or not it holds a byte; only
 // cells that hold one are compared.
 bool verify_eeprom(int size) {
-    std::fputs("\nVerifying Data EEPROM...", stdout);
+    ui_print("\nVerifying Data EEPROM...");
     ui_progress_begin("verifying data EEPROM", size, "bytes");
     VerifySpan span{MEM_EEPROM, ADDR_EEPROM, size, BLOCK, 0xFF, false, false, false, true, -1};
     VerifyOutcome out = verify_span(span);
@@ -160,7 +160,7 @@ bool write_word_checked(MemoryRegion region, int address, int value, const char*
 }
 
 bool write_user_ids(bool row_erase) {
-    std::fputs("\nProgramming User ID", stdout);
+    ui_print("\nProgramming User ID");
     ui_stage("programming user ID");
     prog_set_address(ADDR_USER_ID);
     if (row_erase) {
@@ -180,7 +180,7 @@ bool write_user_ids(bool row_erase) {
 // holds at zero (Z clears them so the read-back can match), and takes no
 // increment after it; the others have two.
 bool write_config_words() {
-    std::fputs("\nProgramming Config Words", stdout);
+    ui_print("\nProgramming Config Words");
     ui_stage("programming config words");
     prog_set_address(ADDR_CONFIG1);
     const ChipFamily& family = device_family();

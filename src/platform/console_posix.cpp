@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -16,6 +17,10 @@ void (*last_resort_action)() = nullptr;
 // by a second Ctrl+C that ends the process at once.
 termios saved_mode{};
 volatile std::sig_atomic_t key_mode_active = 0;
+
+// The signal mask before platform_hold_interrupts: a signal the parent process
+// had blocked stays blocked after the release.
+sigset_t mask_before_hold{};
 
 void restore_terminal() {
     if (!key_mode_active) return;
@@ -73,4 +78,24 @@ void platform_catch_interrupts(void (*last_resort)()) {
 int platform_interrupted() { return interrupted ? 1 : 0; }
 
 void platform_clear_interrupt() { interrupted = 0; }
+
+// sigprocmask fails only for an invalid first argument, and both calls pass
+// constants, so there is no failure to handle.
+void platform_hold_interrupts() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigprocmask(SIG_BLOCK, &set, &mask_before_hold);
+}
+
+void platform_release_interrupts() { sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr); }
+
+void platform_survive_closed_output() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGPIPE, &action, nullptr) != 0) std::perror("picup: SIGPIPE");
+}
 #endif

@@ -80,4 +80,10 @@ void platform_catch_interrupts(void (*last_resort)()) {
 int platform_interrupted() { return interrupted ? 1 : 0; }
 
 void platform_clear_interrupt() { InterlockedExchange(&interrupted, 0); }
+
+void platform_hold_interrupts() {}
+void platform_release_interrupts() {}
+
+// Windows raises no signal for a write to a closed pipe; the write fails.
+void platform_survive_closed_output() {}
 #endif

@@ -42,6 +42,23 @@ long platform_process_id();
 // Returns a stream on the original standard output, nullptr on failure.
 std::FILE* platform_take_stdout();
 
+// places.cpp: where the program's own files can go.
+// Directory of the running executable, from the OS (links resolved on Linux),
+// with its trailing separator. Returns 1 on success, 0 when unknown or too long.
+int platform_executable_dir(char* out, std::size_t size);
+// True when the process may create files in `dir` ("" is the current
+// directory). Always true on Windows, where the files stay beside the program.
+bool platform_dir_writable(const char* dir);
+// True when anything (a file, a directory, a link, even a dangling one) has the name.
+bool platform_path_exists(const char* path);
+// The per-user directory for `app` on POSIX: $XDG_CONFIG_HOME/<app>/, else
+// $HOME/.config/<app>/, with its trailing '/'. Returns 0 on Windows, when
+// neither variable names an absolute path, or when it does not fit.
+int platform_user_config_dir(const char* app, char* out, std::size_t size);
+// Creates the directory and its missing parents (mode 0700). Returns 1 when
+// it is a directory afterwards.
+int platform_make_dirs(const char* dir);
+
 // console_posix.cpp / console_win32.cpp
 // Key test for the calibration helper: begin puts a terminal stdin into
 // non-canonical no-echo mode, end restores it (safe to call at any time, twice,
@@ -67,3 +84,17 @@ int platform_stderr_columns();
 void platform_catch_interrupts(void (*last_resort)());
 int platform_interrupted();
 void platform_clear_interrupt();
+
+// Holds back the signals of platform_catch_interrupts and lets them through
+// again, so that a record the last-resort handler reads (what the serial port
+// has written so far) is never seen half-updated. On Windows the console
+// handler runs on a thread of its own and a port write is never cut short by
+// it, so there is nothing to hold.
+void platform_hold_interrupts();
+void platform_release_interrupts();
+
+// A reader that goes away (`picup /READ0- | head -3`) must not kill the
+// process: the programmer would keep VPP on. On POSIX this ignores SIGPIPE,
+// so the write fails with EPIPE and the stream's error flag is set; on
+// Windows such a write fails that way already.
+void platform_survive_closed_output();

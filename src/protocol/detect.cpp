@@ -11,6 +11,7 @@
 #include "run/fail.h"
 #include "run/options.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
 
 TargetInfo target_info;
 int programmer_status = -1;
@@ -27,8 +28,11 @@ constexpr int MAX_ROW_SIZE = 32;
 void switch_vpp_on() {
     link_send_command(CMD_VPP_ON);
     link_flush();
-    // The acknowledgement is read directly: neither summed nor logged.
-    if (link_read_timed(REPLY_WAITS) != REPLY_ACK) fail("\nVPP activation failed!");
+    // The acknowledgement is read directly: neither summed nor logged. A NAK
+    // in its place is the programmer refusing this frame or the one before.
+    int reply = link_read_timed(REPLY_WAITS);
+    if (reply == REPLY_NAK) ui_note_refusal();
+    if (reply != REPLY_ACK) fail("\nVPP activation failed!");
     address_cursor = 0;  // VPP on leaves the target's counter at 0
 }
 
@@ -62,6 +66,8 @@ int prog_probe() {
 
 int connect_target() {
     int status = prog_probe();
+    // Ctrl+C cuts the probe's pauses short; what it read then means nothing.
+    check_interrupt();
     programmer_status = status;
     if (status < 0) fail("\nno Programmer connected!");
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");

@@ -3,6 +3,8 @@
 // runs of commands without replies cost one write per 256 bytes.
 #include "protocol/link.h"
 
+#include <cstdint>
+
 #include "platform/platform.h"
 #include "protocol/protocol.h"
 #include "run/fail.h"
@@ -53,6 +55,20 @@ void await_rest_of_reply(int received) {
         port_wait_rx_count(link_state.rx_expected, REPLY_WAITS * POLL_MS);
 }
 
+// Every write ends at a frame boundary: a frame that does not fit behind the
+// queued ones sends them first. A frame split over two writes would be left
+// half-sent when the run ends after the first of them (a wrong echo, a NAK,
+// Ctrl+C); the exit handler's VPP-off bytes would then complete it as a broken
+// frame, the programmer would refuse it, and VPP would stay on. Only the write
+// boundaries move; the bytes on the wire stay the same.
+void begin_frame(int size) {
+    link_state.rx_sum = 0;
+    link_state.rx_expected = 0;
+    drain_input();
+    if (link_state.tx_count + size > static_cast<int>(sizeof link_state.tx_buffer)) link_flush();
+    link_state.tx_frame_size[link_state.tx_count] = static_cast<unsigned char>(size);
+}
+
 void log_text(const char* text) {
     if (link_state.log_on && link_state.log_file != nullptr) std::fputs(text, link_state.log_file);
 }
@@ -85,9 +101,15 @@ void link_queue_byte(int byte) {
 void link_flush() {
     int count = link_state.tx_count;
     if (count == 0) return;
-    link_put_raw(link_state.tx_buffer, count);
-    ui_count_sent(count);
-    if (link_state.echo_mode) check_echo(link_state.tx_buffer, count);
+    int sent = link_put_raw(link_state.tx_buffer, count);
+    ui_count_sent(sent);
+    if (link_state.echo_mode) check_echo(link_state.tx_buffer, sent);
+    // The port gives up on a write only for Ctrl+C or a device that has gone;
+    // the exit handler completes the frame it stopped in.
+    if (sent < count) {
+        check_interrupt();
+        fail(COMM_ERROR);
+    }
     link_state.tx_count = 0;
 }
 
@@ -141,9 +163,7 @@ int link_receive_checksum() {
 }
 
 void link_send_command(int code) {
-    link_state.rx_sum = 0;
-    link_state.rx_expected = 0;
-    drain_input();
+    begin_frame(2);
     count_reply(code);
     log_byte(code, LOG_TX);
     link_queue_byte(code);
@@ -151,9 +171,7 @@ void link_send_command(int code) {
 }
 
 void link_send_frame(const unsigned char* bytes, int count) {
-    link_state.rx_sum = 0;
-    link_state.rx_expected = 0;
-    drain_input();
+    begin_frame(count + 1);
     if (count > 0) {
         ui_count_frame(bytes[0]);
         count_reply(bytes[0]);
@@ -165,6 +183,29 @@ void link_send_frame(const unsigned char* bytes, int count) {
         sum += bytes[i];
     }
     link_queue_byte((256 - (sum & 0xFF)) & 0xFF);
+}
+
+// The buffer is left alone after a cut write (the run ends), so its frame
+// sizes still describe what the port was writing.
+int link_rest_of_frame(const unsigned char** rest) {
+    const unsigned char* buffer = nullptr;
+    int taken = 0;
+    int count = port_unfinished_write(&buffer, &taken);
+    auto start = reinterpret_cast<std::uintptr_t>(link_state.tx_buffer);
+    auto at_address = reinterpret_cast<std::uintptr_t>(buffer);
+    if (count <= 0 || at_address < start || at_address >= start + sizeof link_state.tx_buffer) return 0;
+    int at = static_cast<int>(at_address - start) + taken;
+    int frame = 0;
+    while (frame < at) {
+        int size = link_state.tx_frame_size[frame];
+        if (size == 0) return 0;
+        if (frame + size > at) {
+            *rest = link_state.tx_buffer + at;
+            return frame + size - at;
+        }
+        frame += size;
+    }
+    return 0;
 }
 
 // Log format: one line per direction run, "Tx:" or "Rx:" then up to 17 bytes

@@ -1,5 +1,6 @@
 // Frame link: frames queue in a 256-byte transmit buffer and go out in one
-// write when it fills or before any reply is read; echoes are checked; a NAK
+// write when the next frame would not fit, when it is full or before any reply
+// is read, so no frame is ever split over two writes; echoes are checked; a NAK
 // waiting before a frame ends the run; reply bytes are awaited with time-outs
 // and summed for the read checksum; logged bytes go to <base>.log.
 #pragma once
@@ -10,6 +11,9 @@ enum LogDirection { LOG_NONE, LOG_TX, LOG_RX };
 struct LinkState {
     unsigned char tx_buffer[256];
     int tx_count;
+    // Length of the frame that starts at an offset of tx_buffer, set at frame
+    // starts only: a write cut short is completed to the end of its frame.
+    unsigned char tx_frame_size[256];
     bool echo_mode;
     int rx_sum;
     int rx_expected;  // reply bytes still to come, when the command says how many
@@ -55,5 +59,11 @@ void link_expect_reply(int bytes);
 // The programmer refused a frame (a NAK came in): the NAK is logged, the
 // reason goes to stderr, and the run ends without a console message.
 [[noreturn]] void link_refused();
+// When the port stopped inside a frame of the transmit buffer (a write cut
+// short by Ctrl+C or a device that took nothing more), the bytes that complete
+// that frame: the programmer would otherwise take the first bytes of the
+// VPP-off frame as the end of it and refuse both. Gives the bytes and returns
+// their count, 0 when the line stands at a frame boundary. Async-signal-safe.
+int link_rest_of_frame(const unsigned char** rest);
 void log_byte(int byte, LogDirection direction);
 void log_end();  // writes the end-of-log line and closes the log

@@ -7,6 +7,7 @@
 #include "protocol/link.h"
 #include "protocol/protocol.h"
 #include "run/fail.h"
+#include "ui/diagnose.h"
 
 int address_cursor;
 
@@ -37,6 +38,19 @@ void send_frame3(int code, int low, int high) {
 
 bool in_config_space(int a) { return a >= CONFIG_SPACE && a < EEPROM_SPACE; }
 
+// A refused frame is answered with a lone NAK. When it is the reply awaited
+// (or comes just ahead of it), the reply starts with that NAK and then breaks
+// off or fails its checksum; a reply that merely holds the value 0x15 in its
+// first byte passes its checksum and is not taken for one.
+void note_if_refused(int first_byte) {
+    if (first_byte == REPLY_NAK) ui_note_refusal();
+}
+
+[[noreturn]] void reply_failed(int first_byte) {
+    note_if_refused(first_byte);
+    fail(COMM_ERROR);
+}
+
 }  // namespace
 
 void prog_set_vpp_voltage(int tenths_of_volt) { send_frame2(CMD_SET_VPP_VOLTAGE, tenths_of_volt); }
@@ -48,7 +62,8 @@ void prog_set_repeat(int n) {
 
 void prog_sync() {
     link_send_command(CMD_SYNC);
-    if (link_receive_byte() != REPLY_ACK) fail(COMM_ERROR);
+    int reply = link_receive_byte();
+    if (reply != REPLY_ACK) reply_failed(reply);
 }
 
 void prog_delay_us(int microseconds) { send_frame3(CMD_DELAY_US, microseconds, microseconds >> 8); }
@@ -88,7 +103,9 @@ void prog_reset_address() {
     link_send_command(CMD_VPP_OFF);
     link_send_command(CMD_VPP_ON);
     link_flush();
-    if (link_read_timed(REPLY_WAITS) != REPLY_ACK) fail("\nVPP activation failed!");
+    int reply = link_read_timed(REPLY_WAITS);
+    note_if_refused(reply);
+    if (reply != REPLY_ACK) fail("\nVPP activation failed!");
 }
 
 // Reaches `address` from the cursor: forward within a space by increments,
@@ -123,12 +140,15 @@ void prog_read_block(int address, int count, uint16_t* words) {
     prog_set_repeat(c);
     link_send_command(address >= EEPROM_SPACE ? CMD_READ_DATA : CMD_READ_PROGRAM);
     link_expect_reply(2 * c + 1);
+    int first_byte = -1;
     for (int i = 0; i < c; ++i) {
-        int word = link_receive_word();
-        if (word < 0) fail(COMM_ERROR);
-        words[i] = static_cast<uint16_t>(word);
+        int low = link_receive_byte();
+        if (i == 0) first_byte = low;
+        int high = low < 0 ? -1 : link_receive_byte();
+        if (high < 0) reply_failed(first_byte);
+        words[i] = static_cast<uint16_t>(low + 256 * high);
     }
-    if (link_receive_checksum() != 0) fail(COMM_ERROR);
+    if (link_receive_checksum() != 0) reply_failed(first_byte);
 }
 
 uint16_t prog_read_word(int address) {
@@ -145,7 +165,13 @@ int prog_write_word_checked(int word) {
     prog_delay_us(device.data_time);
     link_send_command(CMD_READ_PROGRAM);
     link_expect_reply(3);
-    int r = link_receive_word();
-    if (r >= 0) link_receive_checksum();
-    return r;
+    int low = link_receive_byte();
+    int high = low < 0 ? -1 : link_receive_byte();
+    if (high < 0) {
+        note_if_refused(low);
+        return -1;
+    }
+    // The caller compares the word; a broken reply only explains a mismatch.
+    if (link_receive_checksum() != 0) note_if_refused(low);
+    return low + 256 * high;
 }

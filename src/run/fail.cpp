@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 RunEnd run_end = {END_NONE, 1, nullptr};
@@ -22,11 +23,17 @@ void run_end_note(RunEnding ending, int exit_code, const char* message) {
     run_end = {ending, exit_code, message};
 }
 
-void fail(const char* message) {
+void print_failure(const char* message) {
     // A progress bar still standing after the stage text would stay on the
     // screen in front of the message.
     ui_progress_clear();
     std::puts(message);
+    // A reply broken by a NAK has its reason on stderr, after the message.
+    ui_report_noted_refusal();
+}
+
+void fail(const char* message) {
+    print_failure(message);
     fail_shown(message);
 }
 
@@ -41,6 +48,7 @@ void fail_format(const char* format, ...) {
     std::vprintf(format, args);
     va_end(args);
     std::putchar('\n');
+    ui_report_noted_refusal();
     va_start(args, format);
     std::vsnprintf(formatted, sizeof formatted, format, args);
     va_end(args);
@@ -52,11 +60,26 @@ void fail_shown(const char* message) {
     std::exit(1);
 }
 
+namespace {
+
+void check_output() {
+    if (!std::ferror(stdout)) return;
+    ui_report_output_lost();
+    fail_silent();
+}
+
+}  // namespace
+
+void check_output_written() {
+    std::fflush(stdout);
+    check_output();
+}
+
 void check_interrupt() {
+    check_output();
     if (!platform_interrupted()) return;
     platform_clear_interrupt();
-    ui_progress_clear();
-    std::puts(INTERRUPTED);
+    print_failure(INTERRUPTED);
     run_end_note(END_INTERRUPTED, 1, INTERRUPTED);
     std::exit(1);
 }

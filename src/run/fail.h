@@ -20,7 +20,9 @@ extern RunEnd run_end;
 // Notes how the run ends; the last note stands.
 void run_end_note(RunEnding ending, int exit_code, const char* message);
 
-[[noreturn]] void fail(const char* message);  // puts(message); exit(1)
+[[noreturn]] void fail(const char* message);  // print_failure(message); exit(1)
+// The message as a line on stdout, then the reason on stderr where one was noted.
+void print_failure(const char* message);
 [[noreturn]] void fail_silent();              // exit(1) without a console message
 // A message built like printf's (no line end), printed as a line; exit(1).
 #if defined(__GNUC__)
@@ -31,5 +33,10 @@ __attribute__((format(printf, 1, 2)))
 [[noreturn]] void fail_shown(const char* message);
 
 // When Ctrl+C or SIGTERM has arrived: "\nInterrupted!" and exit code 1 through the
-// normal exit path. Called wherever the run polls.
+// normal exit path. Called wherever the run polls. A standard output that
+// could not be written (the reader of a pipe has gone) ends the run there too,
+// silently with a line on stderr: nobody is left to see what it prints.
 void check_interrupt();
+// At the end of a completed run: flushes standard output and ends the run the
+// same way when what it printed did not all get out.
+void check_output_written();

@@ -1,7 +1,8 @@
 // Command line, settings file and usage text. Settings start from their
 // defaults, then take the settings file (<base>.cfg, one option word per line)
 // and then the command line, which wins. The COM port and the baud rate are
-// stored: giving either on the command line rewrites the settings file.
+// stored: giving either on the command line rewrites their lines in the
+// settings file, once the port has opened with them.
 #include "run/options.h"
 
 #include <climits>
@@ -14,8 +15,14 @@
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "run/fail.h"
+#include "run/files.h"
 #include "run/record.h"
 #include "serial/port.h"
+#include "ui/diagnose.h"
+
+#ifndef PICUP_VERSION
+#define PICUP_VERSION "0.0.0"
+#endif
 
 Settings settings;
 char program_base_path[256];
@@ -23,8 +30,16 @@ char program_stem[32];
 
 namespace {
 
-// The settings file is read in pieces of at most 49 characters.
-constexpr int SETTINGS_PIECE = 50;
+// Longest settings line kept; the rest of a longer line is skipped. A device
+// path of 255 characters with its option word fits with room to spare.
+constexpr int SETTINGS_LINE = 512;
+const char* const BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
+// The last /BAUD= text that is no baud rate, for the message; and whether the
+// settings file or the command line gave it.
+char bad_baud[32];
+bool bad_baud_from_file = false;
+bool reading_settings_file = false;
 
 bool is_decimal(char c) { return c >= '0' && c <= '9'; }
 
@@ -45,6 +60,18 @@ int read_int(const char* text) {
 }
 
 bool is_trailing_blank(char c) { return c == '\r' || c == '\n' || c == ' ' || c == '\t'; }
+
+// A baud rate is a positive decimal number and nothing else; 0 stands for
+// anything that is not one (and the text is kept for the message).
+int read_baud(const char* text) {
+    long long value = 0;
+    const char* p = text;
+    for (; is_decimal(*p) && value <= INT_MAX; ++p) value = value * 10 + (*p - '0');
+    if (p != text && *p == '\0' && value > 0 && value <= INT_MAX) return static_cast<int>(value);
+    std::snprintf(bad_baud, sizeof bad_baud, "%s", text);
+    bad_baud_from_file = reading_settings_file;
+    return 0;
+}
 
 // Copies a file or device path given as an option parameter, without the line
 // end and blanks that a settings file line carries after it.
@@ -72,12 +99,6 @@ void set_com_number(const char* text) {
 
 bool matches(const char* word, const char* option) {
     return platform_strnicmp(word, option, std::strlen(option)) == 0;
-}
-
-// Options whose parameter is a path; a settings file line holding one is read
-// whole, however long, since a path cut into pieces names nothing.
-bool takes_path(const char* word) {
-    return matches(word, "COM=") || matches(word, "SAVE=") || matches(word, "JSON=");
 }
 
 void print_line(const char* text) { std::printf("%s\n", text); }
@@ -131,7 +152,7 @@ int parse_range(const char* text, int* from, int* to) {
 int apply_option(const char* word) {
     if (matches(word, "COM=")) return set_com_path(word + 4), 1;
     if (matches(word, "COM")) return set_com_number(word + 3), 1;
-    if (matches(word, "BAUD=")) return settings.baud = read_int(word + 5), 1;
+    if (matches(word, "BAUD=")) return settings.baud = read_baud(word + 5), 1;
     if (matches(word, "ERASE")) {
         parse_range(word + 5, &settings.erase_from, &settings.erase_to);
     } else if (matches(word, "FILL")) {
@@ -154,6 +175,8 @@ int apply_option(const char* word) {
         settings.verify = 1;
     } else if (matches(word, "UPDATE")) {
         settings.update = 1;
+    } else if (matches(word, "NOSTORE")) {
+        settings.no_store = 1;
     } else if (matches(word, "JSON=")) {
         copy_path(settings.json_path, sizeof settings.json_path, word + 5,
                   "\nFile name after /JSON= is too long (at most 255 characters)!");
@@ -193,12 +216,30 @@ void print_usage() {
     print_line("\nMore options:");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/JSON=<file>          write a record of the run as JSON (- : stdout)");
+    print_line("/NOSTORE              use /COM and /BAUD= for this run only");
     print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
     run_end_note(END_OK, 0, nullptr);
     std::exit(0);
+}
+
+void print_version() {
+    std::printf("%s %s\n", program_stem, PICUP_VERSION);
+    std::printf("settings:        %s\n", file_name(".cfg").text);
+    std::printf("device database: %s\n", file_name(".dat").text);
+    std::printf("log:             %s\n", file_name(".log").text);
+    run_end_note(END_OK, 0, nullptr);
+    std::exit(0);
+}
+
+void check_dash_argument(const char* arg) {
+    if (arg[0] != '-') return;
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "-?") == 0)
+        print_usage();
+    if (std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0) print_version();
+    fail_format("unknown option: %s", arg);
 }
 
 // Cuts the extension of the last path component and splits off the stem.
@@ -223,83 +264,171 @@ int split_program_path(const char* argv0, bool slash_separates, char* base, int 
 
 namespace {
 
-// <base> + suffix; the base path is at most 255 characters, so it always fits.
-struct FileName {
-    char text[sizeof program_base_path + 16];
-};
-
-FileName file_name(const char* suffix) {
-    FileName name{};
-    std::snprintf(name.text, sizeof name.text, "%s%s", program_base_path, suffix);
-    return name;
-}
-
-void derive_program_names(const char* argv0) {
-    const bool slash_separates = platform_slash_separates();
-    if (std::strlen(argv0) >= sizeof program_base_path)
-        fail("\nProgram path is too long (at most 255 characters)!");
-    if (!split_program_path(argv0, slash_separates, program_base_path, sizeof program_base_path,
-                            program_stem, sizeof program_stem))
-        fail("\nProgram name is too long (at most 31 characters without extension)!");
-}
-
-// The rest of a settings line that holds a path, read whole. A line longer
-// than any path can be is reported like an over-long path.
-void apply_path_line(const char* piece, std::FILE* file) {
-    char line[sizeof settings.com_path + 16];
-    std::size_t length = std::strlen(piece);
-    std::memcpy(line, piece, length + 1);
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        if (length + 1 >= sizeof line) break;
-        line[length++] = static_cast<char>(c);
-        if (c == '\n') break;
+// One line of the file into `line` without its line end; at most size - 1
+// characters are kept and the rest of a longer line is skipped. Returns the
+// number kept, or -1 at the end of the file.
+int read_line(std::FILE* file, char* line, int size) {
+    int c = std::fgetc(file);
+    if (c == EOF) return -1;
+    int n = 0;
+    for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
+        if (n + 1 < size) line[n++] = static_cast<char>(c);
     }
-    line[length] = '\0';
-    apply_option(line);
+    line[n] = '\0';
+    return n;
 }
 
-// One option word per line. Lines arrive in pieces of at most 49 characters,
-// each applied on its own, newline included; a missing file is no error.
+// The option word of a settings line, as a person may have edited it: a byte
+// order mark (on the first line), blanks and a CR around the word are not part
+// of it. nullptr for a blank line and a '#' comment.
+char* settings_word(char* line, bool first_line) {
+    if (first_line && std::strncmp(line, BYTE_ORDER_MARK, 3) == 0) line += 3;
+    while (*line == ' ' || *line == '\t') ++line;
+    std::size_t length = std::strlen(line);
+    while (length > 0 && is_trailing_blank(line[length - 1])) line[--length] = '\0';
+    return line[0] == '\0' || line[0] == '#' ? nullptr : line;
+}
+
+// One option word per line; a missing file is no error.
 void read_settings_file() {
     FileName name = file_name(".cfg");
     std::FILE* file = platform_open_text_file(name.text);
     if (file == nullptr) return;
-    char piece[SETTINGS_PIECE];
-    while (std::fgets(piece, sizeof piece, file) != nullptr) {
-        std::size_t length = std::strlen(piece);
-        bool whole_line = length > 0 && piece[length - 1] == '\n';
-        if (!whole_line && takes_path(piece)) {
-            apply_path_line(piece, file);
-        } else {
-            apply_option(piece);
-        }
+    char line[SETTINGS_LINE];
+    reading_settings_file = true;
+    for (bool first = true; read_line(file, line, sizeof line) >= 0; first = false) {
+        char* word = settings_word(line, first);
+        if (word != nullptr) apply_option(word);
     }
+    reading_settings_file = false;
     std::fclose(file);
 }
 
-// Writes the stored settings into <base>.cfg.tmp and puts it in the place of
+enum StoredKind { STORED_NONE, STORED_COM, STORED_BAUD };
+
+StoredKind stored_kind(char* line, bool first_line) {
+    const char* word = settings_word(line, first_line);
+    if (word == nullptr) return STORED_NONE;
+    if (matches(word, "COM")) return STORED_COM;
+    if (matches(word, "BAUD=")) return STORED_BAUD;
+    return STORED_NONE;
+}
+
+bool write_stored(std::FILE* out, StoredKind kind, const char* line_end) {
+    if (kind == STORED_BAUD) return std::fprintf(out, "BAUD=%d%s", settings.baud, line_end) > 0;
+    if (settings.com_path[0] != '\0')
+        return std::fprintf(out, "COM=%s%s", settings.com_path, line_end) > 0;
+    return std::fprintf(out, "COM%d%s", settings.com_port, line_end) > 0;
+}
+
+// The old settings go over line by line, exactly as they were, except the
+// COM and BAUD= lines: the first of each kind takes the new value in its
+// place (with its own line end), later ones are dropped. A byte order mark in
+// front of a replaced first line stays.
+struct SettingsCopy {
+    bool com_written = false;
+    bool baud_written = false;
+    bool at_line_start = true;
+};
+
+void copy_line_rest(std::FILE* in, std::FILE* out, int c, SettingsCopy* copy) {
+    for (; c != EOF && c != '\n'; c = std::fgetc(in)) std::fputc(c, out);
+    if (c == '\n') std::fputc('\n', out);
+    copy->at_line_start = c == '\n';
+}
+
+void replace_line(std::FILE* in, std::FILE* out, int c, StoredKind kind, const char* raw,
+                  int length, bool first_line, SettingsCopy* copy) {
+    while (c != EOF && c != '\n') c = std::fgetc(in);
+    bool* written = kind == STORED_COM ? &copy->com_written : &copy->baud_written;
+    if (*written) return;
+    if (first_line && std::strncmp(raw, BYTE_ORDER_MARK, 3) == 0) std::fputs(BYTE_ORDER_MARK, out);
+    write_stored(out, kind, length > 0 && raw[length - 1] == '\r' ? "\r\n" : "\n");
+    *written = true;
+    copy->at_line_start = true;
+}
+
+void copy_settings(std::FILE* in, std::FILE* out, SettingsCopy* copy) {
+    char raw[SETTINGS_LINE];
+    char word[SETTINGS_LINE];
+    for (bool first = true;; first = false) {
+        int c = std::fgetc(in);
+        if (c == EOF) return;
+        int n = 0;
+        for (; c != EOF && c != '\n' && n + 1 < static_cast<int>(sizeof raw); c = std::fgetc(in))
+            raw[n++] = static_cast<char>(c);
+        raw[n] = '\0';
+        std::memcpy(word, raw, static_cast<std::size_t>(n) + 1);
+        StoredKind kind = stored_kind(word, first);
+        if (kind == STORED_NONE) {
+            std::fwrite(raw, 1, static_cast<std::size_t>(n), out);
+            copy_line_rest(in, out, c, copy);
+        } else {
+            replace_line(in, out, c, kind, raw, n, first, copy);
+        }
+    }
+}
+
+// Writes the settings into <base>.cfg.tmp and puts it in the place of
 // <base>.cfg, so a full disk or a crash never leaves a cut-off settings file.
-// When the file cannot be written the rewrite is skipped without a message.
+// When the file cannot be written (or the old one cannot be read whole) the
+// rewrite is skipped without a message.
 void rewrite_settings_file() {
     FileName target = file_name(".cfg");
     FileName temp = file_name(".cfg.tmp");
-    std::FILE* file = std::fopen(temp.text, "w");
-    if (file == nullptr) return;
-    int written = settings.com_path[0] != '\0'
-                      ? std::fprintf(file, "COM=%s\nBAUD=%d\n", settings.com_path, settings.baud)
-                      : std::fprintf(file, "COM%d\nBAUD=%d\n", settings.com_port, settings.baud);
-    bool ok = written > 0 && std::fflush(file) == 0 && !std::ferror(file);
-    ok = std::fclose(file) == 0 && ok;
+    if (!files_prepare_dir()) return;
+    std::FILE* in = platform_open_text_file(target.text);
+    std::FILE* out = std::fopen(temp.text, "w");
+    if (out == nullptr) {
+        if (in != nullptr) std::fclose(in);
+        return;
+    }
+    SettingsCopy copy;
+    bool ok = true;
+    if (in != nullptr) {
+        copy_settings(in, out, &copy);
+        ok = std::ferror(in) == 0;
+        std::fclose(in);
+    }
+    if (!copy.at_line_start) std::fputc('\n', out);
+    if (!copy.com_written) ok = write_stored(out, STORED_COM, "\n") && ok;
+    if (!copy.baud_written) ok = write_stored(out, STORED_BAUD, "\n") && ok;
+    ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
+    ok = std::fclose(out) == 0 && ok;
     if (!ok || !platform_replace_file(temp.text, target.text)) std::remove(temp.text);
 }
 
+// A value the port cannot be set to is refused before anything is stored or
+// sent; a broken value in the settings file is named as coming from there, so
+// that a /BAUD= on the command line can be seen to mend it.
+void check_baud() {
+    if (settings.baud > 0) return;
+    static char message[96];
+    std::snprintf(message, sizeof message,
+                  "\nInvalid baud rate: %s (give a decimal number such as 115200)!", bad_baud);
+    if (!bad_baud_from_file) fail(message);
+    std::puts(message);
+    ui_report_after("BAUD=%s is stored in %s; /BAUD=<rate> replaces it", bad_baud,
+                    file_name(".cfg").text);
+    fail_shown(message);
+}
+
+// The stdout message names the port as the user did; stderr adds the device
+// that was tried and the OS's reason.
 void open_port() {
+    static char port_message[sizeof settings.com_path + 32];
     if (settings.com_path[0] != '\0') {
         if (port_open_path(settings.com_path, settings.baud)) return;
-        fail_format("\nCan not open port %s!", settings.com_path);
+        std::snprintf(port_message, sizeof port_message, "\nCan not open port %s!",
+                      settings.com_path);
+    } else {
+        if (port_open(settings.com_port, settings.baud)) return;
+        std::snprintf(port_message, sizeof port_message, "\nCan not open port COM%d!",
+                      settings.com_port);
     }
-    if (port_open(settings.com_port, settings.baud)) return;
-    fail_format("\nCan not open port COM%d!", settings.com_port);
+    std::puts(port_message);
+    ui_report_after("%s: %s", port_failed_device(), port_failed_reason());
+    fail_shown(port_message);
 }
 
 // The log is opened only after the port: a run that cannot reach the
@@ -307,7 +436,7 @@ void open_port() {
 void open_log() {
     if (!link_state.log_on) return;
     FileName name = file_name(".log");
-    link_state.log_file = std::fopen(name.text, "w");
+    link_state.log_file = files_prepare_dir() ? std::fopen(name.text, "w") : nullptr;
     if (link_state.log_file == nullptr) link_state.log_on = false;
 }
 
@@ -333,7 +462,8 @@ namespace {
 
 void apply_record_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON=")) apply_option(argv[i] + 1);
+        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON="))
+            apply_option(argv[i] + 1);
     }
     record_prepare();
 }
@@ -342,8 +472,9 @@ void apply_record_options(int argc, char** argv) {
 
 const char* load_options(int argc, char** argv) {
     apply_record_options(argc, argv);
-    derive_program_names(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (argc <= 1) print_usage();
+    for (int i = 1; i < argc; ++i) check_dash_argument(argv[i]);
     read_settings_file();
     const char* hexfile = nullptr;
     int stored = 0;
@@ -355,9 +486,10 @@ const char* load_options(int argc, char** argv) {
         }
     }
     save_check_paths(hexfile);
+    check_baud();
     record_prepare();
-    if (stored != 0) rewrite_settings_file();
     open_port();
+    if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();
     return hexfile;
 }

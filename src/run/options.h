@@ -14,6 +14,7 @@ struct Settings {
     char save_path[256] = "";  // /SAVE=<hexfile>; empty when not given
     int verify = 0;            // /VERIFY: compare the chip with the file, write nothing
     int update = 0;            // /UPDATE: write only what differs
+    int no_store = 0;          // /NOSTORE: /COM and /BAUD= for this run only
     char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
     char part[21] = "";        // /PART=<name>: the only part the run may write
 };
@@ -28,12 +29,18 @@ int parse_number(const char* text);
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
 int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 [[noreturn]] void print_usage();
+// "picup <version>" and the paths of the three files, then exit code 0.
+[[noreturn]] void print_version();
+// Arguments that start with '-': --help, -h and -? print the usage text,
+// --version and -V the version; anything else is an unknown option.
+void check_dash_argument(const char* arg);
 // Splits argv[0] into base path and stem. `slash_separates` is true on POSIX
 // builds, where '/' separates directories too. Returns 0 when it does not fit.
 int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
                        char* stem, int stem_size);
 // True when a command-line argument is an option word rather than the HEX file.
 bool is_option_argument(const char* arg);
-// Reads the settings file, applies the command line, rewrites the settings,
-// opens the port and the log. Returns the HEX file name or nullptr.
+// Reads the settings file, applies the command line, opens the port, then
+// rewrites the settings (only once the port took them) and opens the log.
+// Returns the HEX file name or nullptr.
 const char* load_options(int argc, char** argv);

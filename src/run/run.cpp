@@ -29,15 +29,46 @@ namespace {
 
 const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
 
+// The programmer takes the VPP-off bytes as a frame of their own only at a
+// frame boundary. A write cut short leaves it inside a frame: of the transmit
+// buffer, or the VPP-off frame itself when a second signal cut that one. The
+// bytes that complete it go first. Async-signal-safe.
+int rest_of_cut_frame(const unsigned char** rest) {
+    int n = link_rest_of_frame(rest);
+    if (n > 0) return n;
+    const unsigned char* buffer = nullptr;
+    int taken = 0;
+    if (port_unfinished_write(&buffer, &taken) == 2 && buffer == VPP_OFF_FRAME) {
+        *rest = VPP_OFF_FRAME + taken;
+        return 2 - taken;
+    }
+    return 0;
+}
+
 // Second Ctrl+C: the run did not reach a poll in time. Only async-signal-safe
 // calls are allowed here.
-void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
+void vpp_off_from_signal() {
+    const unsigned char* rest = nullptr;
+    int n = rest_of_cut_frame(&rest);
+    if (n > 0) port_write_from_signal(rest, n);
+    port_write_from_signal(VPP_OFF_FRAME, 2);
+}
+
+// Each pass must get bytes out: on a line that takes nothing, the write waits
+// until Ctrl+C and then the handler goes on to the VPP-off frame.
+void complete_cut_frame() {
+    const unsigned char* rest = nullptr;
+    int n = 0;
+    while ((n = rest_of_cut_frame(&rest)) > 0) {
+        platform_clear_interrupt();
+        if (link_put_raw(rest, n) <= 0) return;
+    }
+}
 
 // A failure the operations noted: its message on the console, exit code 1.
 int end_with_failure() {
-    ui_progress_clear();
     const char* message = run_result.failure != nullptr ? run_result.failure : "\nError!";
-    std::puts(message);
+    print_failure(message);
     run_end_note(END_FAILED, 1, message);
     return 1;
 }
@@ -46,6 +77,7 @@ int end_with_failure() {
 // more read of the flash while VPP is still on.
 int end_with_success() {
     if (record_wanted()) record_note_checksum(checksum_after_run());
+    check_output_written();
     run_end_note(END_OK, 0, nullptr);
     return 0;
 }
@@ -82,13 +114,14 @@ int write_and_report(bool from_file) {
 
 // The programmer keeps VPP on until told otherwise, so every way out of the
 // process sends the raw VPP-off frame: not through the transmit buffer (its
-// content is stale), without echo check or log (the run is over).
+// frames were never sent and need not be), without echo check or log (the run
+// is over); after completing a frame the port stopped inside.
 void on_exit_handler() {
     ui_progress_clear();
     platform_key_end();
     save_abandon();
-    link_put_raw(&VPP_OFF_FRAME[0], 1);
-    link_put_raw(&VPP_OFF_FRAME[1], 1);
+    complete_cut_frame();
+    link_put_raw(VPP_OFF_FRAME, 2);
     platform_sleep_ms(50);
     port_close();
     log_end();
@@ -100,6 +133,7 @@ void on_exit_handler() {
 int run_main(int argc, char** argv) {
     std::atexit(on_exit_handler);
     record_start(argc, argv);
+    platform_survive_closed_output();
     ui_init();
     platform_catch_interrupts(vpp_off_from_signal);
     image_init();

@@ -6,6 +6,10 @@
 
 int port_open(int number, int baud);             // 1 on success, 0 on failure
 int port_open_path(const char* path, int baud);  // same, for a device path
+// After a failed open: the device that was tried ("/dev/ttyUSB0", "\\.\COM3")
+// and why, in the OS's words where it gave a reason ("Permission denied").
+const char* port_failed_device();
+const char* port_failed_reason();
 int port_close();                                // always 1
 int port_read_byte();                            // 0..255, or -1 when nothing waits
 int port_read(unsigned char* buffer, int count); // bytes read
@@ -33,3 +37,10 @@ int port_hung_up();
 // Writes straight to the device with async-signal-safe calls only; for the
 // last-resort VPP-off frame of a second Ctrl+C. Does nothing while closed.
 void port_write_from_signal(const unsigned char* buffer, int count);
+
+// The write that has not gone out whole: the one in progress, or the last one
+// when it ended short (Ctrl+C while the driver's queue was full, the device
+// gone). Returns its length and gives its buffer and the bytes the driver has
+// taken of it; returns 0 when every write went out whole. Safe to call from a
+// signal handler: the port holds the interrupt signals while it updates this.
+int port_unfinished_write(const unsigned char** buffer, int* taken);

@@ -4,9 +4,11 @@
 #include "serial/port.h"
 #ifndef _WIN32
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +28,13 @@ namespace {
 
 // Read from the last-resort signal handler, hence sig_atomic_t.
 volatile std::sig_atomic_t port_fd = -1;
+
+// The write not yet gone out whole (see port_unfinished_write), also read by
+// the last-resort handler. Changed only while the interrupt signals are held,
+// so the handler sees the bytes the driver has taken exactly.
+const unsigned char* volatile unfinished_buffer = nullptr;
+volatile std::sig_atomic_t unfinished_count = 0;
+volatile std::sig_atomic_t unfinished_taken = 0;
 int hung_up = 0;
 // Wire time of one byte (start, 8 data, stop bits) at the line's rate.
 long byte_time_ns = 86806;
@@ -85,9 +94,52 @@ int driver_pending() {
     return count;
 }
 
-int fail_open(int fd) {
-    close(fd);
+// Why the last open failed, for the diagnostic line: the device tried and the
+// OS's reason or the step that was refused.
+char failed_device[256];
+char failed_reason[160];
+
+int refuse(const char* path, const char* reason) {
+    std::snprintf(failed_device, sizeof failed_device, "%s", path);
+    std::snprintf(failed_reason, sizeof failed_reason, "%s", reason);
     return 0;
+}
+
+// A device the user may not open: the remedy is membership of the group that
+// owns it (dialout on most distributions, uucp on some).
+int refuse_permission(const char* path) {
+    struct stat info {};
+    const group* owner = stat(path, &info) == 0 ? getgrgid(info.st_gid) : nullptr;
+    char reason[sizeof failed_reason];
+    if (owner != nullptr && owner->gr_gid != 0) {
+        std::snprintf(reason, sizeof reason, "%s (add yourself to the %s group)",
+                      std::strerror(EACCES), owner->gr_name);
+    } else {
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(EACCES));
+    }
+    return refuse(path, reason);
+}
+
+int refuse_error(const char* path, int error) {
+    if (error == EACCES) return refuse_permission(path);
+    if (error == EBUSY || error == EWOULDBLOCK) {
+        char reason[sizeof failed_reason];
+        std::snprintf(reason, sizeof reason, "%s (another program is using the port)",
+                      std::strerror(EBUSY));
+        return refuse(path, reason);
+    }
+    return refuse(path, std::strerror(error));
+}
+
+int fail_open(int fd, const char* path, const char* reason) {
+    close(fd);
+    return refuse(path, reason);
+}
+
+int fail_open_error(int fd, const char* path) {
+    int error = errno;
+    close(fd);
+    return refuse_error(path, error);
 }
 
 speed_t standard_speed(int baud) {
@@ -240,14 +292,18 @@ bool wait_writable(int fd) {
 // when it runs as root, TIOCEXCL keeps out other programs that do not lock.
 int port_open_path(const char* path, int baud) {
     if (port_fd >= 0) port_close();
-    if (path == nullptr || path[0] == '\0' || baud <= 0) return 0;
+    failed_device[0] = failed_reason[0] = '\0';
+    if (path == nullptr || path[0] == '\0') return refuse("/COM=", "no device path given");
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "the port cannot be set to %d baud", baud);
+    if (baud <= 0) return refuse(path, rate);
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
-    if (!isatty(fd)) return fail_open(fd);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_open(fd);
-    if (ioctl(fd, TIOCEXCL) != 0) return fail_open(fd);
+    if (fd < 0) return refuse_error(path, errno);
+    if (!isatty(fd)) return fail_open(fd, path, "not a serial port");
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_open_error(fd, path);
+    if (ioctl(fd, TIOCEXCL) != 0) return fail_open_error(fd, path);
     drop_modem_lines(fd);
-    if (!set_line(fd, baud)) return fail_open(fd);
+    if (!set_line(fd, baud)) return fail_open(fd, path, rate);
     drop_modem_lines(fd);
     ask_low_latency(fd);
     hung_up = 0;
@@ -260,8 +316,11 @@ int port_open_path(const char* path, int baud) {
 
 // COM<n> is the n-th serial port: /dev/ttyS<n-1>.
 int port_open(int number, int baud) {
-    if (number < 1 || number > 99) return 0;
     char path[32];
+    if (number < 1 || number > 99) {
+        std::snprintf(path, sizeof path, "COM%d", number);
+        return refuse(path, "ports are numbered 1 to 99");
+    }
     std::snprintf(path, sizeof path, "/dev/ttyS%d", number - 1);
     return port_open_path(path, baud);
 }
@@ -273,6 +332,7 @@ int port_close() {
         close(fd);
     }
     rx_head = rx_count = 0;
+    unfinished_count = 0;
     return 1;
 }
 
@@ -301,13 +361,40 @@ int port_write_byte(int byte) {
     return port_write(&b, 1);
 }
 
+namespace {
+
+void note_write_start(const unsigned char* buffer, int count) {
+    platform_hold_interrupts();
+    unfinished_buffer = buffer;
+    unfinished_taken = 0;
+    unfinished_count = count;
+    platform_release_interrupts();
+}
+
+// One write() and the count of what it took, as one step for a signal handler.
+ssize_t write_counted(const unsigned char* buffer, int done, int count) {
+    platform_hold_interrupts();
+    ssize_t n = write(port_fd, buffer + done, static_cast<size_t>(count - done));
+    int error = errno;
+    if (n > 0) {
+        unfinished_taken = done + static_cast<int>(n);
+        if (unfinished_taken == count) unfinished_count = 0;
+    }
+    platform_release_interrupts();
+    errno = error;
+    return n;
+}
+
+}  // namespace
+
 // Loops until the driver holds every byte. It gives up only when the device
 // has gone or the user interrupts, since nothing else will unblock it.
 int port_write(const unsigned char* buffer, int count) {
     if (port_fd < 0 || count <= 0) return 0;
+    note_write_start(buffer, count);
     int done = 0;
     while (done < count) {
-        ssize_t n = write(port_fd, buffer + done, static_cast<size_t>(count - done));
+        ssize_t n = write_counted(buffer, done, count);
         if (n > 0) {
             done += static_cast<int>(n);
             continue;
@@ -380,6 +467,18 @@ int port_wait_rx_count(int count, int ms) {
 }
 
 int port_hung_up() { return hung_up; }
+
+const char* port_failed_device() { return failed_device; }
+
+const char* port_failed_reason() { return failed_reason; }
+
+int port_unfinished_write(const unsigned char** buffer, int* taken) {
+    int count = unfinished_count;
+    if (count <= 0) return 0;
+    *buffer = unfinished_buffer;
+    *taken = unfinished_taken;
+    return count;
+}
 
 void port_write_from_signal(const unsigned char* buffer, int count) {
     int fd = port_fd;

@@ -11,6 +11,13 @@ namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 
+// A write that ended short (see port_unfinished_write). A synchronous
+// WriteFile is not cut short by Ctrl+C, and one from the console handler's
+// thread waits for the write in progress, so only a failed write is recorded.
+const unsigned char* unfinished_buffer = nullptr;
+int unfinished_count = 0;
+int unfinished_taken = 0;
+
 // One complete DCB, all zero but the fields the line needs: 8 data bits, no
 // parity, one stop bit, binary mode. Every flow-control and modem-line flag
 // stays 0, so DTR and RTS are off for as long as the port is open.
@@ -35,6 +42,33 @@ bool apply_timeouts(HANDLE handle) {
     return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
+// Why the last open failed, for the diagnostic line.
+char failed_device[256];
+char failed_reason[256];
+
+int refuse(const char* path, const char* reason) {
+    std::snprintf(failed_device, sizeof failed_device, "%s", path);
+    std::snprintf(failed_reason, sizeof failed_reason, "%s", reason);
+    return 0;
+}
+
+// The system's own text for the last error, without its line end and full stop.
+int refuse_last_error(const char* path) {
+    DWORD error = GetLastError();
+    char text[sizeof failed_reason];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.' ||
+                     text[n - 1] == ' '))
+        --n;
+    if (n == 0) {
+        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
+    } else {
+        text[n] = '\0';
+    }
+    return refuse(path, text);
+}
+
 bool queue_counts(COMSTAT* status) {
     if (port_handle == INVALID_HANDLE_VALUE) return false;
     DWORD errors = 0;
@@ -46,11 +80,13 @@ bool queue_counts(COMSTAT* status) {
 
 int port_open_path(const char* path, int baud) {
     if (port_handle != INVALID_HANDLE_VALUE) port_close();
-    if (path == nullptr || path[0] == '\0') return 0;
+    failed_device[0] = failed_reason[0] = '\0';
+    if (path == nullptr || path[0] == '\0') return refuse("/COM=", "no device path given");
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
+    if (handle == INVALID_HANDLE_VALUE) return refuse_last_error(path);
     if (!apply_line_settings(handle, baud) || !apply_timeouts(handle)) {
+        refuse_last_error(path);
         CloseHandle(handle);
         return 0;
     }
@@ -63,8 +99,11 @@ int port_open_path(const char* path, int baud) {
 
 // \\.\COM<n>, n in decimal without leading zeros; only ports 1 to 99 exist.
 int port_open(int number, int baud) {
-    if (number < 1 || number > 99) return 0;
     char name[16];
+    if (number < 1 || number > 99) {
+        std::snprintf(name, sizeof name, "COM%d", number);
+        return refuse(name, "ports are numbered 1 to 99");
+    }
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
     return port_open_path(name, baud);
 }
@@ -73,6 +112,7 @@ int port_close() {
     if (port_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(port_handle);
         port_handle = INVALID_HANDLE_VALUE;
+        unfinished_count = 0;
         timeEndPeriod(1);
     }
     return 1;
@@ -98,7 +138,14 @@ int port_write_byte(int byte) {
 int port_write(const unsigned char* buffer, int count) {
     DWORD done = 0;
     if (port_handle == INVALID_HANDLE_VALUE || count <= 0) return 0;
-    if (!WriteFile(port_handle, buffer, static_cast<DWORD>(count), &done, nullptr)) return 0;
+    unfinished_count = 0;
+    // A failed write still counts in `done` what the driver took before it.
+    BOOL written = WriteFile(port_handle, buffer, static_cast<DWORD>(count), &done, nullptr);
+    if (!written || static_cast<int>(done) < count) {
+        unfinished_buffer = buffer;
+        unfinished_taken = static_cast<int>(done);
+        unfinished_count = count;
+    }
     return static_cast<int>(done);
 }
 
@@ -141,6 +188,17 @@ int port_wait_rx_count(int count, int ms) {
 // A vanished USB adapter makes every later ClearCommError fail; the link's
 // reply time-out reports it, so no separate hang-up state is kept here.
 int port_hung_up() { return 0; }
+
+const char* port_failed_device() { return failed_device; }
+
+const char* port_failed_reason() { return failed_reason; }
+
+int port_unfinished_write(const unsigned char** buffer, int* taken) {
+    if (unfinished_count <= 0) return 0;
+    *buffer = unfinished_buffer;
+    *taken = unfinished_taken;
+    return unfinished_count;
+}
 
 // On Windows the console handler runs on its own thread, where WriteFile is
 // safe to call.

@@ -1,6 +1,8 @@
 #include "ui/progress.h"
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
 #include "image/image.h"
 #include "platform/platform.h"
@@ -15,6 +17,10 @@ constexpr long REDRAW_MS = 100;
 constexpr int DEFAULT_COLUMNS = 80;
 constexpr int MIN_GRAPH = 8;
 constexpr int MAX_GRAPH = 30;
+// "] " and the four characters of "100%" beside the graph's cells and "[".
+constexpr int PERCENT_CHARS = 4;
+// Column of the cursor on stdout when it is not known.
+constexpr int UNKNOWN_COLUMN = -1;
 
 // Cursor controls: save and restore the cursor (with its pending state),
 // line wrapping off and on, erase from the cursor to the end of the line.
@@ -39,24 +45,50 @@ struct Display {
     long last_draw_ms;
     long bytes_sent;
     long words_written;
+    int cursor_column;  // where the run's last text on stdout left the cursor
 };
 
-Display display{nullptr, false, 0, 0, nullptr, false, false, 0, 0, "words", 0, 0, 0, 0};
+Display display{nullptr, false, 0, 0, nullptr, false, false, 0, 0, "words", 0, 0, 0, 0, 0};
 
 const char* program_name() { return program_stem[0] != '\0' ? program_stem : "picup"; }
+
+// Columns left on the cursor's line behind the blank that separates the bar
+// from the stage text; 0 when unknown or none. A text longer than the
+// terminal has wrapped onto a further line.
+int space_behind_cursor(int columns) {
+    if (display.cursor_column == UNKNOWN_COLUMN) return 0;
+    int column = display.cursor_column % columns;
+    if (column == 0 && display.cursor_column > 0) return 0;  // the cursor waits to wrap
+    int space = columns - column - 1;
+    return space > 0 ? space : 0;
+}
 
 void draw(long now) {
     char bar[200];
     int columns = display.columns > 0 ? display.columns : DEFAULT_COLUMNS;
-    ui_format_bar(bar, sizeof bar, display.done, display.total, display.unit,
-                  now - display.begin_ms, columns);
+    display.last_draw_ms = now;
+    int space = space_behind_cursor(columns);
+    if (space == 0 || ui_format_bar(bar, sizeof bar, display.done, display.total, display.unit,
+                                     now - display.begin_ms, space) == 0)
+        return;
     // The stage text must be on the screen before the bar goes after it.
     std::fflush(stdout);
     std::fprintf(display.out, "%s%s%s %s%s%s", SAVE_CURSOR, WRAP_OFF, ERASE_LINE_END, bar, WRAP_ON,
                  RESTORE_CURSOR);
     std::fflush(display.out);
     display.drawn = true;
-    display.last_draw_ms = now;
+}
+
+// The cursor's column after `text`: counted from its last line end, or on
+// from where the cursor stood when it has none.
+void note_column(const char* text) {
+    const char* line_end = std::strrchr(text, '\n');
+    int length = static_cast<int>(std::strlen(line_end != nullptr ? line_end + 1 : text));
+    if (line_end != nullptr) {
+        display.cursor_column = length;
+    } else if (display.cursor_column != UNKNOWN_COLUMN) {
+        display.cursor_column += length;
+    }
 }
 
 long clamp_long(long v, long lo, long hi) { return v < lo ? lo : (v > hi ? hi : v); }
@@ -73,6 +105,7 @@ void ui_attach(std::FILE* out, bool terminal, int columns) {
     display.bytes_sent = 0;
     display.words_written = 0;
     display.stage = nullptr;
+    display.cursor_column = 0;
 }
 
 void ui_init() {
@@ -81,6 +114,25 @@ void ui_init() {
 }
 
 bool ui_on_terminal() { return display.terminal; }
+
+void ui_print(const char* format, ...) {
+    char text[512];
+    std::va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) return;
+    if (n < static_cast<int>(sizeof text)) {
+        std::fputs(text, stdout);
+        note_column(text);
+        return;
+    }
+    // Too long for the buffer: printed as it is, and the column is lost.
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    display.cursor_column = UNKNOWN_COLUMN;
+}
 
 std::FILE* ui_output() { return display.out != nullptr ? display.out : stderr; }
 
@@ -159,21 +211,37 @@ void ui_summary() {
     std::fflush(display.out);
 }
 
+// The parts give way in this order when the line is short: the elapsed time,
+// then the count, then cells of the graph; the percentage goes last.
 int ui_format_bar(char* out, int size, long done, long total, const char* unit, long elapsed_ms,
                   int columns) {
     if (size < 1) return 0;
+    out[0] = '\0';
     total = total < 0 ? 0 : total;
     done = clamp_long(done, 0, total);
-    int graph = static_cast<int>(clamp_long(columns / 5, MIN_GRAPH, MAX_GRAPH));
-    int filled = total > 0 ? static_cast<int>(done * graph / total) : graph;
-    long percent = total > 0 ? done * 100 / total : 100;
-    char bar[MAX_GRAPH + 1];
-    for (int i = 0; i < graph; ++i) bar[i] = i < filled ? '#' : '-';
-    bar[graph] = '\0';
     elapsed_ms = elapsed_ms < 0 ? 0 : elapsed_ms;
-    int n = std::snprintf(out, static_cast<std::size_t>(size), "[%s] %3ld%% %ld/%ld %s %ld.%ld s",
-                          bar, percent, done, total, unit != nullptr ? unit : "", elapsed_ms / 1000,
-                          (elapsed_ms % 1000) / 100);
+    long percent = total > 0 ? done * 100 / total : 100;
+    char count[64];
+    char time[32];
+    std::snprintf(count, sizeof count, " %ld/%ld %s", done, total, unit != nullptr ? unit : "");
+    std::snprintf(time, sizeof time, " %ld.%ld s", elapsed_ms / 1000, (elapsed_ms % 1000) / 100);
+    int graph = static_cast<int>(clamp_long(columns / 5, MIN_GRAPH, MAX_GRAPH));
+    int fixed = graph + 3 + PERCENT_CHARS;  // "[", the cells, "] " and "nnn%"
+    int count_length = static_cast<int>(std::strlen(count));
+    if (fixed + count_length + static_cast<int>(std::strlen(time)) > columns) time[0] = '\0';
+    if (fixed + count_length > columns) count[0] = '\0';
+    if (fixed > columns) graph = columns - 3 - PERCENT_CHARS;
+    int n = 0;
+    if (graph > 0) {
+        char bar[MAX_GRAPH + 1];
+        int filled = total > 0 ? static_cast<int>(done * graph / total) : graph;
+        for (int i = 0; i < graph; ++i) bar[i] = i < filled ? '#' : '-';
+        bar[graph] = '\0';
+        n = std::snprintf(out, static_cast<std::size_t>(size), "[%s] %3ld%%%s%s", bar, percent,
+                          count, time);
+    } else if (columns >= PERCENT_CHARS) {
+        n = std::snprintf(out, static_cast<std::size_t>(size), "%3ld%%", percent);
+    }
     if (n < 0) return 0;
     return n < size ? n : size - 1;
 }

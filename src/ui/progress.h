@@ -1,8 +1,9 @@
 // What a person at the bench sees besides the program's own texts: a live
 // progress bar for the long passes over the chip and a summary after a
 // completed write, both on standard error and only when that is a terminal.
-// Standard output is never touched except to flush it, so what the run prints
-// there stays byte for byte the same whether or not a bar was shown.
+// Standard output gets only the run's own texts through ui_print, unchanged,
+// so what the run prints there stays byte for byte the same whether or not a
+// bar was shown.
 //
 // The bar is drawn where the cursor stands after the stage text ("\nProgramming
 // program flash..."), with the cursor saved before and restored after it and
@@ -18,6 +19,15 @@ void ui_attach(std::FILE* out, bool terminal, int columns);
 void ui_init();
 bool ui_on_terminal();
 std::FILE* ui_output();
+
+// Prints a text of the run on standard output exactly as printf would, and
+// notes where it leaves the cursor, so that a bar drawn behind it fits the
+// rest of the line. The texts a bar follows are printed through here.
+void ui_print(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 // What the run is doing now, named for the diagnostics ("programming flash").
 void ui_stage(const char* name);
@@ -47,7 +57,9 @@ void ui_count_frame(int code);
 // "picup: N words written, M bytes sent in T s" after a completed write.
 void ui_summary();
 
-// The bar's text for `done` of `total` after `elapsed_ms`, sized for a line of
-// `columns`; returns its length (0 when `size` is too small for anything).
+// The bar's text for `done` of `total` after `elapsed_ms`, at most `columns`
+// characters (the space behind the stage text): the elapsed time, then the
+// count, then cells of the graph give way before the percentage. Returns its
+// length (0 when nothing fits or `size` is too small for anything).
 int ui_format_bar(char* out, int size, long done, long total, const char* unit, long elapsed_ms,
                   int columns);

@@ -73,8 +73,18 @@ TEST(ApplyOption, MatchOrderPrefixAndCase) {
     EXPECT_EQ(settings.com_port, 0);
     EXPECT_EQ(apply_option("Baud=9600"), 1);
     EXPECT_EQ(settings.baud, 9600);
-    EXPECT_EQ(apply_option("BAUD=99999999999"), 1);  // clamped, not undefined
-    EXPECT_EQ(settings.baud, 2147483647);
+    // A baud rate is a positive decimal number and nothing else; anything
+    // else is marked 0, which the run refuses before the port is opened.
+    for (const char* bad : {"BAUD=99999999999", "BAUD=abc", "BAUD=0", "BAUD=-5", "BAUD=96OO",
+                            "BAUD=", "BAUD=+9600", "BAUD=0x2580", "BAUD= 9600"}) {
+        settings.baud = 1200;
+        EXPECT_EQ(apply_option(bad), 1);
+        EXPECT_EQ(settings.baud, 0) << bad;
+    }
+    EXPECT_EQ(apply_option("BAUD=09600"), 1);
+    EXPECT_EQ(settings.baud, 9600);
+    EXPECT_EQ(apply_option("nostore"), 0);
+    EXPECT_EQ(settings.no_store, 1);
 
     EXPECT_EQ(apply_option("ERASE0x20"), 0);
     EXPECT_EQ(settings.erase_from, 0x20);
@@ -224,32 +234,37 @@ protected:
     std::vector<char*> argv;
 };
 
-TEST_F(LoadOptions, SettingsFileArrivesInPiecesOf49Characters) {
-    std::string line48 = "FILL" + std::string(41, '0') + "1-2";  // 48 chars + newline: one piece
-    std::string line49 = "INFO" + std::string(45, 'x') + "READ5\n";  // READ5 is a second piece
-    native::write_file(cfg, "COM=" + pty.slave + "\n" + line48 + "\n" + line49 + "BAUD=9600\n");
-    EXPECT_EQ(load({"/LOG", "first.hex", "second.hex"}), std::string("second.hex"));
+TEST_F(LoadOptions, SettingsFileLinesAsPeopleEditThem) {
+    // A byte order mark, CR LF line ends, blank and comment lines, blanks
+    // around the words, and lines of any length read whole.
+    std::string long_line = "INFO" + std::string(45, 'x') + "READ5";
+    native::write_file(cfg, "\xEF\xBB\xBF# the programmer on the bench\r\n\r\n"
+                            "  COM=" + pty.slave + " \t\r\n\t\n   \n# FILL0-1\r\n"
+                            "\tFILL1-2  \r\n" + long_line + "\r\n" + "LOG" + std::string(600, 'g') +
+                            "\nBAUD=9600");
+    EXPECT_EQ(load({"first.hex", "second.hex"}), std::string("second.hex"));
+    EXPECT_STREQ(settings.com_path, pty.slave.c_str());
     EXPECT_EQ(settings.fill_from, 1);
     EXPECT_EQ(settings.fill_to, 2);
     EXPECT_EQ(settings.info, 1);
-    EXPECT_EQ(settings.read_from, 5);
+    EXPECT_EQ(settings.read_from, -1);  // part of the INFO word, not a piece of its own
     EXPECT_EQ(settings.baud, 9600);
     EXPECT_STREQ(program_stem, "picup");
     EXPECT_TRUE(link_state.log_on);
     EXPECT_TRUE(native::file_exists(dir + "/picup.log"));
     // No stored setting on the command line: the file is left as it was.
-    EXPECT_EQ(native::read_file(cfg).substr(0, 4 + pty.slave.size()), "COM=" + pty.slave);
+    EXPECT_EQ(native::read_file(cfg).substr(0, 3), "\xEF\xBB\xBF");
 }
 
-TEST_F(LoadOptions, LongLinesAndStrayNewlinesAreReportedFromTheFile) {
-    native::write_file(cfg, "COM=" + pty.slave + "\nINFO" + std::string(45, 'y') + "\n");
+TEST_F(LoadOptions, UnknownWordsInTheFileStillEndTheRun) {
+    native::write_file(cfg, "COM=" + pty.slave + "\n\nNOSUCH \r\n");
     auto got = native::run_child([this] { load({"/INFO"}); });
     EXPECT_EQ(got.code, 1);
-    EXPECT_EQ(got.out, "unknown option: \n\n");
-    native::write_file(cfg, "HELP\n");
+    EXPECT_EQ(got.out, "unknown option: NOSUCH\n");
+    native::write_file(cfg, "/INFO\n");
     got = native::run_child([this] { load({"/INFO"}); });
-    EXPECT_EQ(got.out, "unknown option: HELP\n\n");
-    native::write_file(cfg, "HELP");  // a last line without newline is the real word
+    EXPECT_EQ(got.out, "unknown option: /INFO\n");
+    native::write_file(cfg, "HELP\r\n# more\n");
     got = native::run_child([this] { load({"/INFO"}); });
     EXPECT_EQ(got.code, 0);
     EXPECT_NE(got.out.find("Usage: picup [option"), std::string::npos);
@@ -269,22 +284,69 @@ TEST_F(LoadOptions, LongDevicePathSurvivesTheSettingsFile) {
     EXPECT_EQ(settings.baud, 19200);
 }
 
-TEST_F(LoadOptions, RewriteReplacesTheWholeFileInOneStep) {
+TEST_F(LoadOptions, RewriteKeepsTheUsersLinesAndReplacesInOneStep) {
     native::write_file(cfg, "COM=" + pty.slave + "\nINFO\nBAUD=300\n");
     struct stat before {};
     ASSERT_EQ(stat(cfg.c_str(), &before), 0);
     load({"/baud=57600"});
-    EXPECT_EQ(native::read_file(cfg), "COM=" + pty.slave + "\nBAUD=57600\n");
+    EXPECT_EQ(native::read_file(cfg), "COM=" + pty.slave + "\nINFO\nBAUD=57600\n");
     struct stat after {};
     ASSERT_EQ(stat(cfg.c_str(), &after), 0);
     EXPECT_NE(before.st_ino, after.st_ino) << "file rewritten in place, not replaced";
     EXPECT_FALSE(native::file_exists(cfg + ".tmp"));
 
-    // When the new file cannot be created the old one stays untouched.
+    // The COM line is replaced where it stands, with its own line end and the
+    // byte order mark before it; a second COM line goes; the missing BAUD=
+    // line is added after a last line that had no line end.
     port_close();
+    native::write_file(cfg, "\xEF\xBB\xBF com3\r\n# keep me\r\n  LOG \r\ncom=/dev/old\r\nREAD0-1");
+    load({"/COM=" + pty.slave, "/BAUD=9600"});
+    EXPECT_EQ(native::read_file(cfg), "\xEF\xBB\xBF" "COM=" + pty.slave +
+                                          "\r\n# keep me\r\n  LOG \r\nREAD0-1\nBAUD=9600\n");
+    EXPECT_TRUE(link_state.log_on);
+    port_close();
+    log_end();
+
+    // When the new file cannot be created the old one stays untouched.
+    native::write_file(cfg, "COM=" + pty.slave + "\nBAUD=57600\n");
     ASSERT_EQ(mkdir((cfg + ".tmp").c_str(), 0700), 0);
     load({"/BAUD=9600"});
     EXPECT_EQ(native::read_file(cfg), "COM=" + pty.slave + "\nBAUD=57600\n");
+}
+
+// Values that would break every later run are refused before anything is
+// stored or sent, a port that does not open is not stored, and /NOSTORE keeps
+// this run's port out of the file.
+TEST_F(LoadOptions, OnlyAPortThatOpenedIsStored) {
+    const std::string old = "# bench\nCOM=" + pty.slave + "\nBAUD=9600\n";
+    native::write_file(cfg, old);
+    for (const char* bad : {"/BAUD=abc", "/BAUD=0", "/BAUD=-5", "/BAUD=96OO"}) {
+        auto got = native::run_child([this, bad] { load({bad, "/INFO"}); });
+        EXPECT_EQ(got.code, 1) << bad;
+        EXPECT_EQ(got.out, std::string("\nInvalid baud rate: ") + (bad + 6) +
+                               " (give a decimal number such as 115200)!\n");
+        EXPECT_EQ(native::read_file(cfg), old) << bad;
+    }
+    auto got = native::run_child([this] { load({"/COM=" + dir + "/no-such-tty"}); });
+    EXPECT_EQ(got.code, 1);
+    EXPECT_EQ(got.out, "\nCan not open port " + dir + "/no-such-tty!\n");
+    got = native::run_child([this] { load({"/COM0"}); });
+    EXPECT_EQ(got.out, "\nCan not open port COM0!\n");
+    EXPECT_EQ(native::read_file(cfg), old);
+    load({"/BAUD=19200", "/NOSTORE"});
+    EXPECT_EQ(settings.baud, 19200);
+    EXPECT_EQ(native::read_file(cfg), old);
+    port_close();
+
+    // A broken value stored by an older version is named as coming from the
+    // file; a good one on the command line mends it.
+    native::write_file(cfg, "COM=" + pty.slave + "\nBAUD=0\n");
+    got = native::run_child([this] { load({"/INFO"}); });
+    EXPECT_EQ(got.code, 1);
+    EXPECT_EQ(got.out, "\nInvalid baud rate: 0 (give a decimal number such as 115200)!\n");
+    settings = Settings{};
+    load({"/BAUD=115200"});
+    EXPECT_EQ(native::read_file(cfg), "COM=" + pty.slave + "\nBAUD=115200\n");
 }
 
 TEST_F(LoadOptions, ProgramPathThatDoesNotFitEndsTheRun) {

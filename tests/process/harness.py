@@ -13,8 +13,10 @@ import tty
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 PICUP = os.environ.get('PICUP', '')
@@ -153,6 +155,63 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
             break
     memory = read_hex(saved) if save and os.path.exists(saved) else None
     return Result(_text(p.stdout), _text(p.stderr), p.returncode, data, workdir, memory)
+
+
+def spawn(args, part='PIC16F1825', sim_args=(), files=None, workdir=None, **popen):
+    """Starts picsim --report ... -- <workdir>/picup <args> without waiting;
+    `popen` goes to subprocess.Popen (stdout=PIPE by default, stdin /dev/null).
+    Hand the process to collect() for its Result."""
+    need_binaries()
+    workdir = workdir or make_workdir()
+    _write_files(workdir, files)
+    report = os.path.join(workdir, 'report.json')
+    if os.path.exists(report):
+        os.unlink(report)
+    cmd = [PICSIM, '--report', report, '--part', part] + list(sim_args)
+    cmd += ['--', os.path.join(workdir, 'picup')] + list(args)
+    popen.setdefault('stdin', subprocess.DEVNULL)
+    popen.setdefault('stdout', subprocess.PIPE)
+    popen.setdefault('stderr', subprocess.PIPE)
+    p = subprocess.Popen(cmd, cwd=workdir, **popen)
+    p.workdir = workdir
+    return p
+
+
+def _catches(pid, signum):
+    with open('/proc/%d/status' % pid) as f:
+        for line in f:
+            if line.startswith('SigCgt:'):
+                return int(line.split()[1], 16) >> (signum - 1) & 1
+    return 0
+
+
+def command_pid(p, catching=signal.SIGINT, timeout=5):
+    """Process id of the command that picsim process `p` started (picup), once
+    it has its handler for `catching` in place: a signal sent before would
+    end it without its exit handler."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open('/proc/%d/task/%d/children' % (p.pid, p.pid)) as f:
+                children = f.read().split()
+            if children and _catches(int(children[0]), catching):
+                return int(children[0])
+        except OSError:
+            pass
+        time.sleep(0.001)
+    raise AssertionError('picsim started no command that catches %s' % catching)
+
+
+def collect(p, timeout=60):
+    """Waits for a spawn()ed run and returns its Result; stdout is whatever
+    the pipe still held."""
+    out, err = p.communicate(timeout=timeout)
+    data = {}
+    report = os.path.join(p.workdir, 'report.json')
+    if os.path.exists(report):
+        with open(report) as f:
+            data = json.load(f)
+    return Result(_text(out), _text(err), p.returncode, data, p.workdir)
 
 
 def run_plain(args, files=None, stdin=None, timeout=60, workdir=None):

@@ -232,6 +232,17 @@ MATRIX = {
                       (1, COMM_ERROR, AT_KEY),  (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
 }
 
+# A NAK that ends the run says on stderr that the programmer refused a frame
+# and in which stage, whatever reply it broke (a sync, a read, VPP on); no
+# other fault is ever taken for one.
+NAK_STAGE = {
+    'detection': 'identifying the target', 'bulk erase': 'bulk erasing',
+    'flash write': 'programming flash', 'verify': 'verifying flash',
+    'EEPROM': 'programming data EEPROM', 'user ID': 'programming user ID',
+    'configuration': 'programming config words', '/READ': 'reading memory',
+    '/OSCCAL': 'running the calibration helper',
+}
+
 PROMPT_S = 0.9     # start-up, the probe's 40 ms, the exit's 50 ms, with margin
 WAIT_S = (0.95, 2.5)
 FAILURE_TEXTS = ('!\n', 'Error')
@@ -305,6 +316,12 @@ def check_cell(test, cell, r, seconds):
         test.assertTrue(r.stdout.endswith(message), where)
         # One message, and nothing after it.
         test.assertEqual(r.stdout.count(message), 1, where)
+    refusals = [l for l in r.stderr.splitlines() if 'refused a frame (NAK)' in l]
+    if fault == 'NAK' and code == 1:
+        test.assertEqual(refusals, ['picup: programmer refused a frame (NAK) while %s'
+                                    % NAK_STAGE[stage]], where)
+    else:
+        test.assertEqual(refusals, [], where)
     start = KEY_DELAY if scenario == 'osccal' and timing == AT_KEY else 0
     if timing == WAIT:
         test.assertTrue(WAIT_S[0] <= seconds < WAIT_S[1], '%.2f s: %s' % (seconds, where))
@@ -354,6 +371,82 @@ class FaultMatrixTest(unittest.TestCase):
         # Status byte and the VPP ACK come first, then 4 words and a checksum.
         self.assertEqual((read.reply_offset, sync.reply_offset), (2, 11))
         self.assertEqual(frames[3].host_offset, 7)
+
+
+def upload_629_files():
+    path = os.path.join(harness.SOURCE, 'examples', 'pic12f629', 'blink.hex')
+    with open(path) as f:
+        return {'blink.hex': f.read()}
+
+
+def upload_629(sim_args):
+    return harness.run(['blink.hex'], part='PIC12F629', sim_args=sim_args,
+                       files=upload_629_files())
+
+
+class VppOffWhereverTheRunEnds(unittest.TestCase):
+    """A run that fails in the middle of its traffic must leave the programmer
+    at a frame boundary, so that the exit handler's C2 3E is carried out as a
+    frame of its own and VPP ends off."""
+
+    def assert_vpp_off(self, r, where):
+        self.assertEqual(r.sent()[-2:], VPP_OFF, where)
+        self.assertTrue(r.report.get('last_frame_vpp_off'), where)
+        self.assertFalse(r.report.get('vpp_on_at_end'), where)
+
+    def test_failure_inside_any_write_of_an_echoing_upload(self):
+        harness.need_binaries()
+        clean = upload_629(['--echo'])
+        self.assertEqual(clean.code, 0, clean)
+        sent = clean.sent()
+        frames = split_frames(sent)
+        # A wrong echo of any byte, every 23rd from after the probe, and the
+        # stretch of one 256-byte write that used to end inside a frame; a NAK
+        # before every 13th frame, which on an echoing line arrives in place of
+        # an echo; the last frames of the run answer with nothing to check.
+        echo_bytes = sorted(set(range(3, len(sent) - 40, 23)) | {334, 400, 586})
+        cases = [['--echo', '--corrupt-echo', str(n)] for n in echo_bytes]
+        cases += [['--echo', '--nak-before-frame', str(f.number)]
+                  for f in frames[3:-8:13]]
+        cases += [['--nak-before-frame', '176']]
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(upload_629, cases))
+        for sim_args, r in zip(cases, results):
+            where = '%s: %r' % (' '.join(sim_args), r)
+            self.assertEqual(r.code, 1, where)
+            # A refused frame ends the run where the NAK is met: in place of
+            # an echo or a reply, or waiting before a frame (silently).
+            ok = r.stdout.endswith(COMM_ERROR) or (
+                '--nak-before-frame' in sim_args and 'NAK' in r.stderr)
+            self.assertTrue(ok, where)
+            self.assert_vpp_off(r, where)
+
+    def test_a_reader_that_goes_away_ends_the_run(self):
+        # `picup /READ0- | head -3`: the listing of the whole chip stops soon
+        # after the reader has gone, through the exit path.
+        p = harness.spawn(['/READ0-'])
+        lines = [p.stdout.readline() for _ in range(4)]
+        self.assertEqual(lines[3], b'  0000:  3fff 3fff 3fff 3fff 3fff 3fff 3fff 3fff\n')
+        p.stdout.close()
+        r = harness.collect(p)
+        self.assertEqual(r.code, 1, r)
+        self.assertIn('picup: standard output cannot be written (closed pipe?) while reading '
+                      'memory; run stopped\n', r.stderr)
+        self.assert_vpp_off(r, repr(r))
+        # At least six bytes go out for each of the 8K flash words of a whole listing.
+        self.assertLess(len(r.sent()), 6 * 0x2000, r)
+        # A short listing fits in the output buffer: the failure shows when the
+        # completed run flushes it, and still ends the run with exit code 1.
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            p = harness.spawn(['/READ0-0x10'], stdout=writer)
+        finally:
+            os.close(writer)
+        r = harness.collect(p)
+        self.assertEqual(r.code, 1, r)
+        self.assertIn('standard output cannot be written', r.stderr)
+        self.assert_vpp_off(r, repr(r))
 
 
 if __name__ == '__main__':

@@ -7,6 +7,7 @@ rewrite."""
 
 import os
 import random
+import re
 import signal
 import stat
 import subprocess
@@ -60,14 +61,17 @@ class ProgramPathTest(unittest.TestCase):
             else:
                 self.assertEqual(p.returncode, 1, p)
                 self.assertEqual(p.stdout, b'\nProgram path is too long (at most 255 characters)!\n')
-        # Stems of 31 and 32 characters; the extension does not count.
+        # Stems of 31 and 32 characters; the extension does not count. The
+        # line opens but nobody answers on it.
+        line = harness.PtyLine()
+        self.addCleanup(line.close)
         for stem, fits in (('s' * 31, True), ('t' * 32, False)):
             exe = os.path.join(work, stem + '.exe')
             os.symlink(harness.PICUP, exe)
-            p = subprocess.run([exe, '/COM=/nonexistent'], capture_output=True, timeout=20, cwd=work)
+            p = subprocess.run([exe, '/COM=' + line.path], capture_output=True, timeout=20, cwd=work)
             self.assertEqual(p.returncode, 1, p)
             if fits:
-                self.assertEqual(p.stdout, b'\nCan not open port /nonexistent!\n')
+                self.assertEqual(p.stdout, b'\nno Programmer connected!\n')
             else:
                 self.assertEqual(
                     p.stdout,
@@ -78,27 +82,33 @@ class ProgramPathTest(unittest.TestCase):
 
 
 class SettingsFileTest(unittest.TestCase):
-    def test_lines_of_49_characters_and_more_arrive_in_pieces(self):
-        line48 = 'READ0x0000000000000000000000000000000000000010-1'
-        self.assertEqual(len(line48), 48)
-        # 48 characters and the newline are one piece: a valid option.
-        r = harness.run(['/INFO'], files={'picup.cfg': line48 + '\n'})
+    def test_hand_edited_lines_and_a_rewrite_that_keeps_them(self):
+        # A byte order mark, CR LF line ends, blank and '#' lines, blanks
+        # around words, and lines of any length, each read whole as one word.
+        line49 = 'READ0x00000000000000000000000000000000000000010-0x11'
+        self.assertGreater(len(line49), 49)
+        cfg = ('\ufeff# bench setup\r\n\r\n  COM=/dev/ttyUSB9 \r\n\t\r\n'
+               '# LOG\r\n BAUD=57600\t\r\n' + line49 + '\r\nINFO' + 'x' * 5000 + '\r\n')
+        r = harness.run(['/COM={port}'], files={'picup.cfg': cfg.encode('utf-8')})
         self.assertEqual(r.code, 0, r)
         self.assertIn('\n  0010:  ', r.stdout)
-        # 49 characters: the newline alone is the next piece, an unknown word.
-        r = harness.run(['/INFO'], files={'picup.cfg': line48 + '0\n'})
-        self.assertEqual((r.code, r.stdout), (1, 'unknown option: \n\n'))
-        self.assertEqual(r.sent(), b'')  # before the port is opened
-        # Thousands of characters: the first piece is applied, the second one
-        # is reported, and the run ends there.
-        long_line = 'INFO' + 'x' * 5000 + '\n'
-        r = harness.run(['/INFO'], files={'picup.cfg': long_line})
-        self.assertEqual((r.code, r.stdout), (1, 'unknown option: %s\n' % ('x' * 49)))
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        # The rewrite put the new port where the old one stood and kept every
+        # other line as it was; the baud rate line stays, with the value in force.
+        stored = read(r.path('picup.cfg'))
+        pty = re.search(rb'COM=(/dev/pts/\d+)\r\n', stored)
+        self.assertTrue(pty, stored[:200])
+        self.assertEqual(stored, cfg.replace('  COM=/dev/ttyUSB9 ', 'COM=' + pty.group(1).decode())
+                         .replace(' BAUD=57600\t', 'BAUD=57600').encode('utf-8'))
+        # An unknown word is still one, and ends the run before the port opens.
+        r = harness.run(['/INFO'], files={'picup.cfg': '\n# ok\n  NOSUCH  \r\n'})
+        self.assertEqual((r.code, r.stdout), (1, 'unknown option: NOSUCH\n'))
+        self.assertEqual(r.sent(), b'')
 
     def test_settings_file_that_is_a_directory_or_a_link_loop(self):
         work = harness.make_workdir()
         os.mkdir(os.path.join(work, 'picup.cfg'))
-        r = harness.run(['/INFO', '/BAUD=9600'], workdir=work)
+        r = harness.run(['/INFO', '/COM={port}', '/BAUD=9600'], workdir=work)
         self.assertEqual(r.code, 0, r)
         self.assertIn(REPORT_1825, r.stdout)
         # The rewrite could not replace the directory and left nothing behind.
@@ -116,11 +126,16 @@ class SettingsFileTest(unittest.TestCase):
         harness.need_binaries()
         work = harness.make_workdir()
         cfg = os.path.join(work, 'picup.cfg')
-        old = b'COM=/dev/old\nBAUD=9600\n'
+        # The settings are rewritten once the port is open; nobody answers on
+        # this line, so each run then ends at the probe.
+        line = harness.PtyLine()
+        self.addCleanup(line.close)
+        old = b'INFO\nCOM=/dev/old\nBAUD=9600\n'
         write(cfg, old)
+        command = [os.path.join(work, 'picup'), '/COM=' + line.path]
         # The kills fall anywhere in the time a whole run takes here.
         start = time.monotonic()
-        subprocess.run([os.path.join(work, 'picup'), '/COM=/dev/null', '/BAUD=1199'], cwd=work,
+        subprocess.run(command + ['/BAUD=1199'], cwd=work,
                        stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         whole_run = time.monotonic() - start
         write(cfg, old)
@@ -128,10 +143,8 @@ class SettingsFileTest(unittest.TestCase):
         seen_new = 0
         for i in range(60):
             baud = 1200 + i
-            new = b'COM=/dev/null\nBAUD=%d\n' % baud
-            # /dev/null is no serial port: the run rewrites the settings and
-            # then fails at the port, within a few milliseconds.
-            p = subprocess.Popen([os.path.join(work, 'picup'), '/COM=/dev/null', '/BAUD=%d' % baud],
+            new = b'INFO\nCOM=%s\nBAUD=%d\n' % (line.path.encode(), baud)
+            p = subprocess.Popen(command + ['/BAUD=%d' % baud],
                                  cwd=work, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
             time.sleep(rng.uniform(0, whole_run))
             p.send_signal(signal.SIGKILL)
@@ -184,19 +197,44 @@ class DeviceDatabaseTest(unittest.TestCase):
         self.assertEqual((r.code, r.read('picup.dat')), (0, own), r)
         self.assertNotIn('New file', r.stdout)
 
+        # Where no database can be read or made, the built-in lines serve and
+        # stderr says why.
         work = harness.make_workdir()
         os.mkdir(os.path.join(work, 'picup.dat'))
         r = harness.run(['/INFO'], workdir=work)
         self.assertEqual(r.code, 0, r)
-        self.assertIn(REPORT_1825 + '(unknown)', r.stdout)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        self.assertEqual(r.stderr.splitlines()[0], 'picup: cannot read %s: not a regular file; '
+                         'using the built-in device list' % r.path('picup.dat'))
         self.assertTrue(os.path.isdir(r.path('picup.dat')))
 
         work = harness.make_workdir()
         os.symlink('elsewhere.dat', os.path.join(work, 'picup.dat'))
         r = harness.run(['/INFO'], workdir=work)
         self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        self.assertIn('picup: cannot create %s: File exists; using the built-in device list\n'
+                      % r.path('picup.dat'), r.stderr)
         self.assertFalse(os.path.exists(r.path('elsewhere.dat')))
         self.assertEqual(r.sent()[-2:], VPP_OFF)
+
+    def test_malformed_line_is_reported_and_skipped(self):
+        # A new chip's line without its flash size, above the PIC16F1825: the
+        # short line takes nothing from the next one, which still matches.
+        db = default_database().splitlines(keepends=True)
+        short = 'PIC16F1829 0x27E0 0x3FE0 0x0020\n'
+        at = next(i for i, l in enumerate(db) if l.startswith('PIC16F1825'))
+        db.insert(at, short)
+        hexfile = harness.make_hex({0: 0x3FFF, 1: 0x0123, 0x8007: 0x3FE4})
+        r = harness.run(['/INFO', 'a.hex'], files={'picup.dat': ''.join(db), 'a.hex': hexfile},
+                        save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
+        self.assertEqual(r.memory.get(1), 0x0123)
+        self.assertEqual(r.stderr.count('device line needs'), 1, r.stderr)
+        self.assertIn('picup: %s:%d: device line needs <name> <ID> <mask> <row size> '
+                      '<flash size>; skipped\n' % (r.path('picup.dat'), at + 1), r.stderr)
 
 
 class HexInputTest(unittest.TestCase):
@@ -312,12 +350,13 @@ class NamedPipeTest(unittest.TestCase):
         r = harness.run(['/INFO'], workdir=work, timeout=20)
         self.assertEqual(r.code, 0, r)
         self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
-        # Device database: not read and not replaced; the target stays unknown.
+        # Device database: not read and not replaced; the built-in lines serve.
         work = harness.make_workdir()
         os.mkfifo(os.path.join(work, 'picup.dat'))
         r = harness.run(['/INFO'], workdir=work, timeout=20)
         self.assertEqual(r.code, 0, r)
-        self.assertIn(REPORT_1825 + '(unknown)\n', r.stdout)
+        self.assertIn(REPORT_1825 + 'PIC16F1825\n', r.stdout)
+        self.assertIn('not a regular file; using the built-in device list', r.stderr)
         self.assertTrue(stat.S_ISFIFO(os.stat(r.path('picup.dat')).st_mode))
         # HEX file: no file to read.
         os.mkfifo(os.path.join(work, 'pipe.hex'))
@@ -335,8 +374,9 @@ class LogTest(unittest.TestCase):
         self.assertEqual(r.code, 0, r)
         for name, content in files.items():
             self.assertEqual(r.read(name), content, name)
+        # picsim's port is for this run only: no settings file appears.
         self.assertEqual(sorted(os.listdir(work)), sorted(
-            list(files) + ['picup', 'picup.cfg', 'picup.log', 'report.json']))
+            list(files) + ['picup', 'picup.log', 'report.json']))
         self.assertTrue(r.read('picup.log').endswith('end of log --------------\n'))
         # A run that cannot open its port leaves no log and keeps the old one.
         write(r.path('picup.log'), 'earlier log\n')

@@ -2,6 +2,7 @@
 code 1, the VPP-off frame C2 3E as the last bytes on the line, and the run
 record."""
 
+import concurrent.futures
 import json
 import os
 import shutil
@@ -95,6 +96,57 @@ class InterruptTest(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertTrue(out.endswith("\nInterrupted!\n"), repr(out))
         self.assertEqual(line[-2:], b"\xc2\x3e", line.hex())
+
+
+def upload_629_files():
+    with open(os.path.join(harness.SOURCE, "examples", "pic12f629", "blink.hex")) as f:
+        return {"blink.hex": f.read()}
+
+
+PACED_ECHO = ["--paced", "--echo"]
+
+
+def interrupted_upload(delay):
+    """A PIC12F629 upload on a paced, echoing line, with Ctrl+C `delay` seconds
+    after picup has set up its handlers."""
+    p = harness.spawn(["blink.hex"], part="PIC12F629", sim_args=PACED_ECHO,
+                      files=upload_629_files())
+    pid = harness.command_pid(p)
+    time.sleep(delay)
+    try:
+        os.kill(pid, signal.SIGINT)
+    except ProcessLookupError:
+        pass  # the run was over
+    return harness.collect(p)
+
+
+class InterruptOnAnEchoingLine(unittest.TestCase):
+    """On an echoing line much of a run is spent checking the echoes of long
+    writes; Ctrl+C there must still leave the programmer at a frame boundary,
+    so that the VPP-off frame is the last one it carries out."""
+
+    def test_ctrl_c_anywhere_in_an_upload_leaves_vpp_off(self):
+        harness.need_binaries()
+        clean = harness.run(["blink.hex"], part="PIC12F629", sim_args=PACED_ECHO,
+                            files=upload_629_files())
+        self.assertEqual(clean.code, 0, clean)
+        length = clean.report["child_wall_s"]
+        delays = [length * k / 24 for k in range(24)]
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(interrupted_upload, delays))
+        interrupted = 0
+        for delay, r in zip(delays, results):
+            where = "%.3f s: %r" % (delay, r)
+            if r.code == 0:
+                self.assertTrue(r.stdout.endswith("\nOk!\n"), where)
+            else:
+                self.assertEqual(r.code, 1, where)
+                self.assertTrue(r.stdout.endswith("\nInterrupted!\n"), where)
+                interrupted += 1
+            self.assertEqual(r.sent()[-2:], b"\xc2\x3e", where)
+            self.assertTrue(r.report["last_frame_vpp_off"], where)
+            self.assertFalse(r.report["vpp_on_at_end"], where)
+        self.assertGreater(interrupted, len(delays) // 2)
 
 
 if __name__ == "__main__":

@@ -118,12 +118,14 @@ class PicsimRoundTrip(unittest.TestCase):
         self.assertIn('last frame VPP off: yes', res.stderr)
 
     def test_appends_com_option_when_no_placeholder(self):
-        # Without {port} picsim appends /COM=<path>: the client finds it last.
+        # Without {port} picsim appends /COM=<path> /NOSTORE: the client finds
+        # the port, and that it is for this run only, last.
         script = os.path.join(harness.make_workdir(), 'last.py')
         with open(script, 'w') as f:
             f.write('import sys, os\n'
-                    'a = sys.argv[-1]\n'
-                    'sys.exit(0 if a.startswith("/COM=/dev/") and os.path.exists(a[5:]) else 3)\n')
+                    'a, b = sys.argv[-2:]\n'
+                    'ok = a.startswith("/COM=/dev/") and os.path.exists(a[5:]) and b == "/NOSTORE"\n'
+                    'sys.exit(0 if ok else 3)\n')
         harness.need_binaries()
         p = subprocess.run([harness.PICSIM, '--', sys.executable, script, '/INFO'],
                            capture_output=True, timeout=30)

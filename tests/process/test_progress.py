@@ -203,6 +203,13 @@ class ProgressOnATerminal(unittest.TestCase):
         files = {'a.hex': harness.make_hex(FLASH)}
         plain, data, screen = self.check_same_screen(['a.hex'], files, 40)
         self.assertIn(b'\x1b[?7l', data)
+        # Behind "Programming program flash..." (28 columns) 11 are left, behind
+        # "Verifying program flash..." 13: the time and the count give way and
+        # the graph shrinks, the percentage stays, nothing is clipped.
+        bars = re.findall(rb'\x1b\[K (.*?)\x1b\[\?7h', data)
+        self.assertEqual(set(len(b) for b in bars), {11, 13}, bars)
+        for bar in bars:
+            self.assertRegex(bar, rb'^\[[#-]+\] +\d+%$')
         # The summary is an ordinary line and may wrap; nothing else does.
         expected = screen_of(plain.stdout, 40) + '\n'
         self.assertTrue(screen.startswith(expected), screen)

@@ -56,8 +56,10 @@ class RecordTest(unittest.TestCase):
         self.assertLessEqual(abs((when - started).total_seconds()), 5)
         self.assertGreater(record['duration_s'], 0)
         self.assertLessEqual(record['duration_s'], r.report['elapsed_s'])
-        port = record['command'][-1]
-        self.assertEqual(record['command'][1:], [JSON, 'blink.hex', port])
+        # picsim adds the port (and /NOSTORE) behind the words given.
+        port = record['command'][3]
+        self.assertTrue(port.startswith('/COM='), record['command'])
+        self.assertEqual(record['command'][1:4], [JSON, 'blink.hex', port])
         self.assertEqual(record['port'], {'path': port[len('/COM='):], 'baud': 115200, 'echo': False,
                                           'status': 0, 'vdd_from_target': False, 'icsp_fail': False})
         memory = r.memory

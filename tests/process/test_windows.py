@@ -88,12 +88,13 @@ class WindowsTest(unittest.TestCase):
         self.assertIn('PIC16F1825', again.stdout)
         self.assertEqual(os.stat(first.path('picup.cfg')).st_mtime, 0)
 
-        # A port that is not there: the settings are stored all the same.
+        # A port that is not there is not stored; stderr has the system's reason.
         missing = wine.run_plain(['/COM9'], workdir=first.workdir)
         self.assertEqual(missing.code, 1, missing)
         self.assertEqual(missing.stdout, '\r\nCan not open port COM9!\r\n')
+        self.assertIn('picup: \\\\.\\COM9: ', missing.stderr, missing)
         with open(first.path('picup.cfg'), 'rb') as f:
-            self.assertEqual(f.read(), b'COM9\r\nBAUD=57600\r\n')
+            self.assertEqual(f.read(), b'COM7\r\nBAUD=57600\r\n')
 
     def test_info_on_two_chips(self):
         for part, name in (('PIC16F1825', 'Target device ID:      0x2763 = PIC16F1825'),

@@ -36,7 +36,7 @@ const char* const DEFAULT_FILE =
     "PIC12F629 0x0F80 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     "PIC12F675 0x0FC0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     "PIC16F630 0x10C0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
-    "PIC16F676 0x10D0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
+    "PIC16F676 0x10E0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"
     ;
 
 class DeviceDbTest : public ProtoTest {
@@ -76,33 +76,65 @@ TEST_F(DeviceDbTest, DefaultFileIsWrittenOnceByteForByte) {
     EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
 }
 
-TEST_F(DeviceDbTest, UnreadableFileIsNeverReplaced) {
+TEST_F(DeviceDbTest, UnreadableFileIsNeverReplacedAndTheBuiltInListServes) {
     // A link to a file that is not there cannot be read, yet the name exists:
-    // nothing is created through it.
+    // nothing is created through it, and the lines built into the program
+    // identify the chip, with one line on stderr saying why.
     ASSERT_EQ(symlink(path("elsewhere.dat").c_str(), path("picup.dat").c_str()), 0);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(load(0x2765), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: cannot create " + path("picup.dat") +
+                  ": File exists; using the built-in device list\n");
     EXPECT_EQ(access(path("elsewhere.dat").c_str(), F_OK), -1);
-    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
+    EXPECT_EQ(device.flash_size, 0x2000);
     unlink(path("picup.dat").c_str());
+
+    // A directory in its place: not read, not replaced.
+    ASSERT_EQ(mkdir(path("picup.dat").c_str(), 0700), 0);
+    reset_records();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load(0x0F83), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: cannot read " + path("picup.dat") +
+                  ": not a regular file; using the built-in device list\n");
+    EXPECT_STREQ(target_info.device_name, "PIC12F629");
+    EXPECT_EQ(device.type_code, 1);
+    rmdir(path("picup.dat").c_str());
 
     // A file without read permission (permissions do not bind root).
     if (geteuid() == 0) return;
     write_file(path("picup.dat"), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
     ASSERT_EQ(chmod(path("picup.dat").c_str(), 0), 0);
+    reset_records();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(load(0x2765), "");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Permission denied"), std::string::npos);
     chmod(path("picup.dat").c_str(), 0644);
     EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
-    EXPECT_EQ(device.flash_size, 0x8000);
-    EXPECT_STREQ(target_info.device_name, "(unknown)");
+    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
 }
 
-TEST_F(DeviceDbTest, NoDirectoryToWriteInKeepsTheDefaults) {
+TEST_F(DeviceDbTest, NoDirectoryToWriteInUsesTheBuiltInList) {
     std::snprintf(program_base_path, sizeof program_base_path, "%s/missing/picup", dir.c_str());
     device.row_size = 99;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(load(0x2765), "");
-    EXPECT_EQ(device.row_size, 16);
-    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: cannot create " + dir +
+                  "/missing/picup.dat: No such file or directory; using the built-in device list\n");
+    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
+    EXPECT_EQ(device.row_size, 32);
+    EXPECT_EQ(device.eeprom_size, 256);
+    // A chip the built-in list does not know stays unknown, with the defaults.
+    reset_records();
+    testing::internal::CaptureStderr();
+    load(0x3056);
+    testing::internal::GetCapturedStderr();
     EXPECT_STREQ(target_info.device_name, "(unknown)");
+    EXPECT_EQ(device.flash_size, 0x8000);
+    EXPECT_EQ(device.row_size, 16);
 }
 
 struct Expected {
@@ -118,13 +150,20 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
         {0x3055, "PIC16F1705", 0x2000, 32, 0},    {0x3057, "PIC16LF1705", 0x2000, 32, 0},
         {0x2761, "PIC16F1825", 0x2000, 32, 256},  {0x287F, "PIC16LF1825", 0x2000, 32, 256},
         {0x0F83, "PIC12F629", 0x400, 0, 128},     {0x0FC1, "PIC12F675", 0x400, 0, 128},
-        {0x10C4, "PIC16F630", 0x400, 0, 128},
-        // 0x10D0 lies inside the PIC16F630 line's masked range, which comes first.
-        {0x10D9, "PIC16F630", 0x400, 0, 128},
+        // The low five bits are the revision: 0x10C0-0x10DF is a PIC16F630,
+        // 0x10E0-0x10FF a PIC16F676.
+        {0x10C4, "PIC16F630", 0x400, 0, 128},     {0x10D9, "PIC16F630", 0x400, 0, 128},
+        {0x10E3, "PIC16F676", 0x400, 0, 128},     {0x10FF, "PIC16F676", 0x400, 0, 128},
     };
     for (const Expected& p : parts) {
         SCOPED_TRACE(p.name);
+        // The built-in lines give exactly what the written file gives.
+        reset_records();
+        ASSERT_EQ(device_db_scan_builtin(p.id), 1);
+        const DeviceRecord builtin = device;
+        EXPECT_EQ(name(), p.name);
         ASSERT_EQ(scan(DEFAULT_FILE, p.id), 1);
+        EXPECT_EQ(std::memcmp(&builtin, &device, sizeof device), 0);
         EXPECT_EQ(name(), p.name);
         EXPECT_EQ(device.flash_size, p.flash);
         EXPECT_EQ(device.row_size, p.row);
@@ -168,20 +207,42 @@ TEST_F(DeviceDbTest, WhichLinesAreDeviceLines) {
     ASSERT_EQ(scan("PIC_1 1000 3FFF 10 100 V:90\nPIC_2 1000 3FFF 10 100 V:99\nPIC_3 1000", 0x1000), 1);
     EXPECT_EQ(name(), "PIC_1");
 
-    // A short line takes its missing fields from the next line; failing on
-    // the P of that line loses both, and the look-up goes on after them.
-    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF 0x10\nPIC_T 0x1000 0x3FFF 0x10 0x400\n"
+    // Every line is read on its own: a short line never takes fields from
+    // the next one; it is reported with its line number and skipped, and the
+    // line after it is read as it stands.
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(scan("* comment\n\nPIC_S 0x1000 0x3FFF 0x10\nPIC_T 0x1000 0x3FFF 0x10 0x400\n"
                    "PIC_U 0x1000 0x3FFF 0x10 0x500\n",
                    0x1000),
               1);
+    EXPECT_EQ(name(), "PIC_T");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: picup.dat:3: device line needs <name> <ID> <mask> <row size> <flash size>; "
+              "skipped\n");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF\r\n* PIC_T 0x1000 0x3FFF 0x10 0x400\r\nPIC_U 1000 3FFF 10 500\r\n", 0x1000), 1);
     EXPECT_EQ(name(), "PIC_U");
-    // ... and a short line followed by a comment loses the comment line too.
-    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF\n* PIC_T 0x1000 0x3FFF 0x10 0x400\nPIC_U 1000 3FFF 10 500\n", 0x1000), 1);
-    EXPECT_EQ(name(), "PIC_U");
-    // A short line completed by numbers from the next line is a device line.
-    ASSERT_EQ(scan("PIC_S 0x1000 0x3FFF\n0x10 0x600\n", 0x1000), 1);
-    EXPECT_EQ(name(), "PIC_S");
-    EXPECT_EQ(device.flash_size, 0x600);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("picup.dat:1: "), std::string::npos);
+    // Numbers on the next line complete nothing: no match, both lines told.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scan("PIC_S 0x1000 0x3FFF\n0x10 0x600\nPIC_V 0x1000\n", 0x1000), 0);
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("picup.dat:1: "), std::string::npos);
+    EXPECT_NE(told.find("picup.dat:3: "), std::string::npos);
+    EXPECT_EQ(told.find("picup.dat:2: "), std::string::npos);
+    EXPECT_EQ(name(), "(unknown)");
+    // A new chip's line missing its flash size above a supported one does not
+    // hide it; lines after the match are not read, so not reported either.
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(scan("PIC16F1829 0x27E0 0x3FE0 0x0020\nPIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:256\n"
+                   "PIC_BAD\n",
+                   0x2763),
+              1);
+    EXPECT_EQ(name(), "PIC16F1825");
+    EXPECT_EQ(device.eeprom_size, 256);
+    told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("picup.dat:1: "), std::string::npos);
+    EXPECT_EQ(told.find("picup.dat:3: "), std::string::npos);
 
     // Hexadecimal fields: with or without 0x, either case, with a sign.
     ASSERT_EQ(scan("PIC_H 0XAbC 0x3fff +10 0X7f\n", 0xABC), 1);
@@ -234,11 +295,10 @@ TEST_F(DeviceDbTest, Parameters) {
     EXPECT_EQ(device.eeprom_base, 0xF000);
     EXPECT_EQ(device.vpp, 91);
 
-    // A colon at the line end takes the next line's first token and goes on
-    // along that line; parameters stop at the line end otherwise.
+    // Parameters stop at the line end, even right after a colon.
     ASSERT_EQ(scan(head + "V:\n 90 T:1\nP:1\n", 0x1000), 1);
-    EXPECT_EQ(device.vpp, 90);
-    EXPECT_EQ(device.type_code, 1);
+    EXPECT_EQ(device.vpp, 85);
+    EXPECT_EQ(device.type_code, 0);
     EXPECT_EQ(device.prog_time, 2500);
     ASSERT_EQ(scan(head + "V:", 0x1000), 1);
     EXPECT_EQ(device.vpp, 85);
@@ -270,8 +330,11 @@ TEST_F(DeviceDbTest, CrLfFilesReadLikeLfFiles) {
         EXPECT_EQ(std::memcmp(&lf, &device, sizeof device), 0) << lf_name;
     }
     ASSERT_EQ(scan("PIC_C 1000 3FFF 10 100 V:\r\n90\r\nT:1\r\n", 0x1000), 1);
-    EXPECT_EQ(device.vpp, 90);
+    EXPECT_EQ(device.vpp, 85);
     EXPECT_EQ(device.type_code, 0);
+    ASSERT_EQ(scan("PIC_C 1000 3FFF 10 100 V:90 T:1\r\n", 0x1000), 1);
+    EXPECT_EQ(device.vpp, 90);
+    EXPECT_EQ(device.type_code, 1);
 }
 
 }  // namespace

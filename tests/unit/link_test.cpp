@@ -2,6 +2,7 @@
 #include "link_fixture.h"
 
 #include "platform/platform.h"
+#include "run/run.h"
 
 using namespace prototest;
 using ::testing::ExitedWithCode;
@@ -29,7 +30,16 @@ TEST_F(LinkTest, FramesAreBatchedUntilAReplyIsRead) {
     EXPECT_TRUE(inproc::host_writes().empty());
 }
 
-TEST_F(LinkTest, TheTwoHundredFiftySixthByteFlushesAtOnce) {
+// Frame lengths by code, as the programmer counts them.
+int frame_length(uint8_t code) {
+    switch (code) {
+    case CMD_SET_VPP_VOLTAGE: case CMD_SET_REPEAT: return 3;
+    case CMD_LOAD_CONFIG: case CMD_LOAD_PROGRAM: case CMD_LOAD_DATA: case CMD_DELAY_US: return 4;
+    default: return 2;
+    }
+}
+
+TEST_F(LinkTest, TheTwoHundredFiftySixthByteFlushesAtOnceAndNoFrameIsSplit) {
     connect();
     for (int i = 0; i < 127; ++i) link_send_command(CMD_INCREMENT_ADDRESS);
     EXPECT_TRUE(inproc::host_bytes().empty());
@@ -38,16 +48,77 @@ TEST_F(LinkTest, TheTwoHundredFiftySixthByteFlushesAtOnce) {
     ASSERT_EQ(inproc::host_writes().size(), 1u);
     EXPECT_EQ(inproc::host_writes()[0].size(), 256u);
     EXPECT_EQ(link_state.tx_count, 0);
-    // A frame split over two writes: the 256th byte ends the first write, the
-    // check byte of a following three-byte frame ends up in the second.
+    // A four-byte frame does not fit behind 254 bytes: those go out first and
+    // the frame starts the next write whole.
     for (int i = 0; i < 127; ++i) link_send_command(CMD_INCREMENT_ADDRESS);
     const unsigned char frame[3] = {CMD_DELAY_US, 0x10, 0x00};
     link_send_frame(frame, 3);
     ASSERT_EQ(inproc::host_writes().size(), 2u);
-    EXPECT_EQ(hex(Bytes(inproc::host_writes()[1].end() - 2, inproc::host_writes()[1].end())), "E6 10");
-    EXPECT_EQ(link_state.tx_count, 2);
-    EXPECT_EQ(link_state.tx_buffer[0], 0x00);
-    EXPECT_EQ(link_state.tx_buffer[1], 0x0A);
+    EXPECT_EQ(inproc::host_writes()[1].size(), 254u);
+    EXPECT_EQ(link_state.tx_count, 4);
+    EXPECT_EQ(hex(Bytes(link_state.tx_buffer, link_state.tx_buffer + 4)), "E6 10 00 0A");
+
+    // A mix of two-, three- and four-byte frames with a sync now and then:
+    // the bytes on the wire are the frames in order, and every write holds
+    // whole frames only, at most 256 bytes.
+    inproc::clear_trace();
+    link_flush();
+    Bytes expected = inproc::host_bytes();
+    for (int i = 0; i < 2000; ++i) {
+        const unsigned char frames[3][3] = {
+            {CMD_INCREMENT_ADDRESS}, {CMD_SET_REPEAT, 2}, {CMD_LOAD_PROGRAM, 0x34, 0x12}};
+        const unsigned char* f = frames[i % 3];
+        int n = frame_length(f[0]) - 1;
+        link_send_frame(f, n);
+        expected.insert(expected.end(), f, f + n);
+        expected.push_back(static_cast<uint8_t>(-(f[0] + f[1] + f[2]) & 0xFF));
+        if (i % 301 == 300) {
+            prog_sync();
+            expected.insert(expected.end(), {CMD_SYNC, 0x40});
+        }
+    }
+    link_flush();
+    EXPECT_EQ(inproc::host_bytes(), expected);
+    for (const Bytes& w : inproc::host_writes()) {
+        ASSERT_LE(w.size(), 256u);
+        size_t at = 0;
+        while (at < w.size()) at += static_cast<size_t>(frame_length(w[at]));
+        EXPECT_EQ(at, w.size()) << "a write ends inside a frame: " << hex(w);
+    }
+}
+
+// A write cut short (Ctrl+C while the driver's queue is full) can stop inside
+// a frame. The exit handler sends the rest of that frame before C2 3E, so the
+// programmer takes the VPP-off frame as a frame of its own.
+TEST_F(LinkTest, ExitHandlerCompletesAFrameCutShortBeforeVppOff) {
+    // 16 EA | E6 88 13 7F | C0 40: frame boundaries at 0, 2, 6 and 8.
+    const char* const rests[8] = {"", "EA", "", "88 13 7F", "13 7F", "7F", "", "40"};
+    for (int cut = 0; cut < 8; ++cut) {
+        SCOPED_TRACE(cut);
+        reset_records();
+        connect(part("PIC12F629"));
+        link_send_command(CMD_RESET_ADDRESS);
+        const unsigned char delay[3] = {CMD_DELAY_US, 0x88, 0x13};
+        link_send_frame(delay, 3);
+        link_send_command(CMD_SYNC);
+        inproc::cut_next_write(cut);
+        EXPECT_EQ(port_write(link_state.tx_buffer, link_state.tx_count), cut);
+        const unsigned char* rest = nullptr;
+        int n = link_rest_of_frame(&rest);
+        EXPECT_EQ(hex(n > 0 ? Bytes(rest, rest + n) : Bytes()), rests[cut]);
+        on_exit_handler();
+        Bytes wire = inproc::host_bytes();
+        ASSERT_GE(wire.size(), 2u);
+        EXPECT_EQ(hex(Bytes(wire.end() - 2, wire.end())), "C2 3E");
+        EXPECT_TRUE(inproc::programmer().last_frame_was_vpp_off());
+        EXPECT_FALSE(inproc::programmer().vpp_on());
+    }
+    // The link ends the run when its write is cut short.
+    reset_records();
+    connect();
+    link_send_command(CMD_RESET_ADDRESS);
+    inproc::cut_next_write(1);
+    EXPECT_EXIT({ dup2(2, 1); link_flush(); }, ExitedWithCode(1), "^\ncommunication error!\n$");
 }
 
 TEST_F(LinkTest, ReceiveSumsTheReplyAndTimesOut) {

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "link_fixture.h"
+#include "ui/progress.h"
 
 using namespace prototest;
 using ::testing::ExitedWithCode;
@@ -200,6 +201,37 @@ TEST_F(ProgTest, ReplyFaultsEndTheRun) {
     EXPECT_EXIT({ dup2(2, 1); prog_sync(); }, ExitedWithCode(1), "^\ncommunication error!\n$");
     EXPECT_EXIT({ dup2(2, 1); prog_read_word(0); }, ExitedWithCode(1), "^\ncommunication error!\n$");
     EXPECT_EQ(prog_write_word_checked(0x0123), -1);
+}
+
+// A refused frame is answered with a lone NAK (0x15). A reply that starts
+// with that NAK and then fails is the programmer refusing a frame, and stderr
+// says so after the console message; a word whose low byte happens to be 0x15
+// is just data.
+TEST_F(ProgTest, ARefusedFrameIsToldApartFromAWordThatHoldsItsCode) {
+    connect();
+    inproc::target().poke(0x10, 0x0015);
+    inproc::target().poke(0x11, 0x3F15);
+    uint16_t words[2];
+    prog_read_block(0x10, 2, words);
+    EXPECT_EQ(words[0], 0x0015);
+    EXPECT_EQ(words[1], 0x3F15);
+    EXPECT_EQ(prog_write_word_checked(0x0015), 0x0015);
+
+    sim::Config nak;
+    nak.faults.nak_before_frame = 11;  // the first frame after identification
+    connect(nak);
+    EXPECT_EXIT({ dup2(2, 1); ui_stage("reading memory"); prog_read_word(0); }, ExitedWithCode(1),
+                "^\ncommunication error!\npicup: programmer refused a frame \\(NAK\\) while "
+                "reading memory\n$");
+    connect(nak);
+    EXPECT_EXIT({ dup2(2, 1); ui_stage("bulk erasing"); prog_sync(); }, ExitedWithCode(1),
+                "^\ncommunication error!\npicup: programmer refused a frame \\(NAK\\) while "
+                "bulk erasing\n$");
+    // A corrupt reply that does not start with NAK is no refusal.
+    sim::Config corrupt;
+    corrupt.faults.corrupt_read_reply = 3;
+    connect(corrupt);
+    EXPECT_EXIT({ dup2(2, 1); prog_read_word(0); }, ExitedWithCode(1), "^\ncommunication error!\n$");
 }
 
 }  // namespace

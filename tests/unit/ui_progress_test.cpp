@@ -67,6 +67,25 @@ TEST(ProgressBar, TextShowsGraphPercentCountAndTime) {
     // The graph follows the width, within 8 and 30 cells.
     EXPECT_EQ(bar(1, 2, "words", 0, 20).substr(0, 10), "[####----]");
     EXPECT_EQ(bar(1, 2, "words", 0, 1000).size(), bar(1, 2, "words", 0, 150).size());
+    // A short line loses the elapsed time first, then the count, then cells of
+    // the graph; the percentage goes last, and nothing is ever wider.
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 37), "[####----]  50% 1024/2048 words 1.2 s");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 36), "[####----]  50% 1024/2048 words");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 30), "[####----]  50%");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 11), "[##--]  50%");
+    EXPECT_EQ(bar(2048, 2048, "words", 1234, 8), "[#] 100%");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 7), " 50%");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 4), " 50%");
+    EXPECT_EQ(bar(1024, 2048, "words", 1234, 3), "");
+    for (int width = 0; width <= 120; ++width) {
+        EXPECT_LE(bar(123456, 999999, "words", 987654, width).size(), static_cast<size_t>(width));
+        std::string text = bar(5, 10, "bytes", 0, width);
+        if (width >= 4) {
+            EXPECT_NE(text.find(" 50%"), std::string::npos) << width;
+        } else {
+            EXPECT_EQ(text, "") << width;
+        }
+    }
     // A short buffer gets a terminated prefix, never an overrun.
     char small[12];
     std::memset(small, 'x', sizeof small);
@@ -88,7 +107,8 @@ TEST_F(Display, BarIsDrawnAtMostTenTimesASecondAndErasedAtTheEnd) {
     ui_progress_step(10);
     std::string first = written();
     // Cursor saved, wrapping off, old bar erased, new bar, wrapping on, cursor back.
-    EXPECT_EQ(first, "\0337\033[?7l\033[K [###-------------]  20% 20/100 words 0.1 s\033[?7h\0338");
+    // The bar fills the 79 columns behind the blank that follows the cursor.
+    EXPECT_EQ(first, "\0337\033[?7l\033[K [###------------]  20% 20/100 words 0.1 s\033[?7h\0338");
     // Steps closer together than 100 ms do not redraw.
     for (int i = 0; i < 5; ++i) {
         platform_sleep_ms(10);
@@ -107,6 +127,41 @@ TEST_F(Display, BarIsDrawnAtMostTenTimesASecondAndErasedAtTheEnd) {
     platform_sleep_ms(500);
     ui_progress_step(10);
     EXPECT_EQ(written(), second + ERASE);
+}
+
+TEST_F(Display, BarFitsTheRestOfTheLineBehindTheStageText) {
+    // 40 columns, 28 of them taken by the stage text: 11 are left behind the
+    // blank, which hold a shorter graph and the percentage.
+    ui_attach(out, true, 40);
+    testing::internal::CaptureStdout();
+    ui_print("\nProgramming program flash...");
+    ui_progress_begin("programming flash", 100, "words");
+    platform_sleep_ms(150);
+    ui_progress_step(50);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nProgramming program flash...");
+    EXPECT_EQ(written(), "\0337\033[?7l\033[K [##--]  50%\033[?7h\0338");
+    ui_progress_end();
+    // A text that leaves no room on its line: no bar at all, not a clipped one.
+    std::string before = written();
+    testing::internal::CaptureStdout();
+    ui_print("\n%s", std::string(39, 'x').c_str());
+    ui_progress_begin("saving memory", 100, "words");
+    platform_sleep_ms(150);
+    ui_progress_step(50);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(written(), before);
+    // A listing line of 48 characters wrapped: the cursor stands in column 8
+    // of the second screen line, 31 columns are left.
+    testing::internal::CaptureStdout();
+    ui_print("\n  0000: ");
+    for (int i = 0; i < 8; ++i) ui_print(" %04x", i);
+    ui_progress_begin("reading memory", 100, "words");
+    platform_sleep_ms(150);
+    ui_progress_step(50);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(written().substr(before.size()),
+              "\0337\033[?7l\033[K [####----]  50% 50/100 words\033[?7h\0338");
+    ui_progress_end();
 }
 
 TEST_F(Display, ClearErasesOnlyADrawnBarAndTheNextStepDrawsAgain) {
