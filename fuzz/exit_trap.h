@@ -1,21 +1,22 @@
 // Lets a harness drive code that ends the process where it meets a failure.
-// The harness is linked with --wrap=exit,--wrap=fopen,--wrap=fclose: while an
-// input runs, exit() jumps back to the harness instead of ending the fuzzer,
-// and files the code opened are closed afterwards, so an input that ends "the
-// process" leaks nothing into the next one. Settings files (*.cfg) are served
-// from the input's bytes instead of the disk. The code under test is plain
-// procedural C++ without destructors, so jumping over its frames is sound.
-// Include in exactly one source file of a harness.
+// The harness is linked with --wrap=exit,--wrap=fopen,--wrap=fdopen,--wrap=fclose:
+// while an input runs, exit() jumps back to the harness instead of ending the
+// fuzzer, and the files the code opened and did not get to close before it
+// "ended the process" are closed afterwards, so such an input leaks nothing
+// into the next one. Files still open when the code returns normally are its
+// own (a log); the harness releases them through the code's own functions.
+// The code under test is plain procedural C++ without destructors, so jumping
+// over its frames is sound. Include in exactly one source file of a harness.
 #pragma once
 #include <csetjmp>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 extern "C" {
 [[noreturn]] void __real_exit(int code);
 std::FILE* __real_fopen(const char* path, const char* mode);
+std::FILE* __real_fdopen(int fd, const char* mode);
 int __real_fclose(std::FILE* file);
 }
 
@@ -24,17 +25,16 @@ namespace exit_trap {
 inline std::jmp_buf jump;
 inline bool armed = false;
 inline int exit_code = -1;
-inline const uint8_t* cfg_data = nullptr;
-inline size_t cfg_size = 0;
 
 constexpr int MAX_OPEN = 16;
 inline std::FILE* open_files[MAX_OPEN];
 
-inline void remember(std::FILE* f) {
+inline std::FILE* remember(std::FILE* f) {
+    if (f == nullptr || !armed) return f;
     for (std::FILE*& slot : open_files) {
         if (slot == nullptr) {
             slot = f;
-            return;
+            return f;
         }
     }
     __builtin_trap();  // the code under test keeps more files open than it ever should
@@ -45,22 +45,20 @@ inline void forget(std::FILE* f) {
         if (slot == f) slot = nullptr;
 }
 
-inline bool ends_with(const char* text, const char* suffix) {
-    size_t n = std::strlen(text), m = std::strlen(suffix);
-    return n >= m && std::strcmp(text + n - m, suffix) == 0;
-}
-
 // Runs fn(context); returns -1 when it returned, else the code it exited with.
-// Files it left open are closed either way.
+// When it exited, the files it left open are closed.
 inline int run(void (*fn)(void*), void* context) {
     exit_code = -1;
+    bool exited = false;
     if (setjmp(jump) == 0) {
         armed = true;
         fn(context);
+    } else {
+        exited = true;
     }
     armed = false;
     for (std::FILE*& slot : open_files) {
-        if (slot != nullptr) __real_fclose(slot);
+        if (slot != nullptr && exited) __real_fclose(slot);
         slot = nullptr;
     }
     return exit_code;
@@ -77,16 +75,12 @@ extern "C" [[noreturn]] void __wrap_exit(int code) {
 }
 
 extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode) {
-    std::FILE* f = nullptr;
-    if (exit_trap::ends_with(path, ".cfg") && mode[0] == 'r') {
-        // No bytes is no settings file at all.
-        if (exit_trap::cfg_size == 0) return nullptr;
-        f = fmemopen(const_cast<uint8_t*>(exit_trap::cfg_data), exit_trap::cfg_size, "r");
-    } else {
-        f = __real_fopen(path, mode);
-    }
-    if (f != nullptr && exit_trap::armed) exit_trap::remember(f);
-    return f;
+    return exit_trap::remember(__real_fopen(path, mode));
+}
+
+// Files opened without blocking (open() first, then a stream on the descriptor).
+extern "C" std::FILE* __wrap_fdopen(int fd, const char* mode) {
+    return exit_trap::remember(__real_fdopen(fd, mode));
 }
 
 extern "C" int __wrap_fclose(std::FILE* file) {

@@ -9,11 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "protocol/detect.h"
-#include "protocol/protocol.h"
+#include "devicedb/family.h"
 #include "platform/platform.h"
-#include "run/files.h"
-#include "run/options.h"
+#include "platform/files.h"
 #include "ui/diagnose.h"
 
 DeviceRecord device;
@@ -234,7 +232,7 @@ int scan(Source* s, unsigned device_id, const char* name) {
             skip_line(s);
             continue;
         }
-        std::memcpy(target_info.device_name, line.name, sizeof line.name);
+        std::memcpy(device.name, line.name, sizeof line.name);
         device.row_size = static_cast<int>(line.row_size);
         device.flash_size = static_cast<int>(line.flash_size);
         read_parameters(s);
@@ -322,14 +320,15 @@ int device_db_scan_builtin(unsigned device_id) {
     return scan(&source, device_id, "built-in device list");
 }
 
-void device_db_load() {
+void device_db_load(unsigned device_id) {
     device_db_set_defaults();
+    device.name[0] = '\0';
     FileName path = file_name(".dat");
     std::FILE* f = open_database(path.text);
     if (f == nullptr) {
-        device_db_scan_builtin(target_info.device_id);
+        device_db_scan_builtin(device_id);
         return;
     }
-    device_db_scan(f, target_info.device_id, path.text);
+    device_db_scan(f, device_id, path.text);
     std::fclose(f);
 }

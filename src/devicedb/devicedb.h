@@ -5,6 +5,7 @@
 #include <cstdio>
 
 struct DeviceRecord {
+    char name[21];      // the matching line's device name; empty until one matched
     int flash_size;     // words; bit 15 set: the target is not in the database
     int row_size;       // words; 0: no row erase (word programming)
     int eeprom_base;    // 0, or ADDR_EEPROM once an E parameter was non-zero
@@ -22,7 +23,7 @@ struct DeviceRecord {
 extern DeviceRecord device;
 
 void device_db_set_defaults();
-void device_db_load();  // reads target_info.device_id, fills `device` and the name
+void device_db_load(unsigned device_id);  // fills `device`, its name included
 // The scan on its own, for an open stream; returns 1 when a line matched.
 // `name` names the file in the report of a malformed line.
 int device_db_scan(std::FILE* file, unsigned device_id, const char* name = nullptr);

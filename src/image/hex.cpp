@@ -7,7 +7,9 @@
 #include <cctype>
 
 #include "devicedb/devicedb.h"
+#include "devicedb/family.h"
 #include "image/image.h"
+#include "ui/diagnose.h"
 
 namespace {
 
@@ -24,10 +26,11 @@ enum : int {
 constexpr uint64_t LAST_WORD = 0xFFFF;
 // Configuration space: four user IDs, then words the chip only lets us read
 // (reserved, revision, device ID), then configuration words 1 and 2.
-constexpr uint64_t LAST_USER_ID = 0x8003;
-constexpr uint64_t LAST_READ_ONLY = 0x8006;
-constexpr uint64_t CONFIG1 = 0x8007;
-constexpr uint64_t EEPROM_START = 0xF000;
+constexpr uint64_t LAST_USER_ID = ADDR_USER_ID + USER_ID_WORDS - 1;
+constexpr uint64_t LAST_READ_ONLY = ADDR_DEVICE_ID;
+constexpr uint64_t CONFIG1 = ADDR_CONFIG1;
+constexpr uint64_t EEPROM_START = ADDR_EEPROM;
+constexpr uint64_t PROGRAM_END = PROGRAM_SPACE_END;
 
 // Where a data byte goes on the connected chip.
 enum Target : int {
@@ -92,27 +95,30 @@ int hex_digit(int c) {
     return -1;
 }
 
-// PIC12F629-family HEX files keep configuration words at word 0x2000 and data
-// EEPROM at word 0x2100; move them onto the image's 0x8000 and 0xF000.
-uint64_t map_type1_address(uint64_t a) {
-    if (device.type_code != 1) return a;
-    if (a > 0x41FF) return a + 0x19E00;
-    if (a >= 0x4000) return a + 0xC000;
+// A family whose assembler puts configuration words and data EEPROM elsewhere
+// (the PIC12F629 family: words 0x2000 and 0x2100) has its file's addresses
+// moved onto the image's 0x8000 and 0xF000. Byte addresses.
+uint64_t map_file_address(uint64_t a) {
+    const ChipFamily& family = device_family();
+    uint64_t config = 2 * static_cast<uint64_t>(family.file_config_word);
+    uint64_t eeprom = 2 * static_cast<uint64_t>(family.file_eeprom_word);
+    if (config == 2 * static_cast<uint64_t>(ADDR_USER_ID)) return a;
+    if (a >= eeprom) return a - eeprom + 2 * static_cast<uint64_t>(ADDR_EEPROM);
+    if (a >= config) return a - config + 2 * static_cast<uint64_t>(ADDR_USER_ID);
     return a;
 }
 
 // Program flash is checked against the flash size by the caller. A chip the
 // database does not know has no known sizes; nothing is written to it anyway.
 Target target_of(uint64_t w) {
-    if (w < 0x8000 || (device.flash_size & 0x8000) != 0) return TARGET_CELL;
+    if (w < PROGRAM_END || (device.flash_size & 0x8000) != 0) return TARGET_CELL;
     if (w >= EEPROM_START) {
         uint64_t eeprom_size = static_cast<uint64_t>(device.eeprom_size < 0 ? 0 : device.eeprom_size);
         return w - EEPROM_START < eeprom_size ? TARGET_CELL : TARGET_NO_EEPROM;
     }
     if (w <= LAST_USER_ID) return TARGET_CELL;
     if (w <= LAST_READ_ONLY) return TARGET_READ_ONLY;
-    // The PIC12F629 family has configuration word 1 only.
-    uint64_t last_config = device.type_code == 1 ? CONFIG1 : CONFIG1 + 1;
+    uint64_t last_config = CONFIG1 + static_cast<uint64_t>(device_family().config_words) - 1;
     return w <= last_config ? TARGET_CELL : TARGET_NO_CONFIG;
 }
 
@@ -134,10 +140,10 @@ void note_skipped(uint64_t w) {
 }
 
 void flag_region(uint64_t w, int flash_size) {
-    if (w < static_cast<uint64_t>(flash_size) && w <= 0x7FFF) write_flags |= WF_PROGRAM;
-    if (w > 0xEFFF) write_flags |= WF_EEPROM;
-    if (w >= 0x8000 && w <= 0x8003) write_flags |= WF_USER_ID;
-    if (w == 0x8007 || w == 0x8008) write_flags |= WF_CONFIG;
+    if (w < static_cast<uint64_t>(flash_size) && w < PROGRAM_END) write_flags |= WF_PROGRAM;
+    if (w >= EEPROM_START) write_flags |= WF_EEPROM;
+    if (w >= ADDR_USER_ID && w <= LAST_USER_ID) write_flags |= WF_USER_ID;
+    if (w == ADDR_CONFIG1 || w == ADDR_CONFIG2) write_flags |= WF_CONFIG;
 }
 
 // A later byte for the same half of a word replaces the earlier one; the other
@@ -161,7 +167,7 @@ int load_data(uint64_t base, int count, uint16_t* cells, int flash_size) {
         }
         int d = hex_read_byte();
         if (d < 0) return -1;
-        if (w <= 0x7FFF && w >= static_cast<uint64_t>(flash_size < 0 ? 0 : flash_size)) {
+        if (w < PROGRAM_END && w >= static_cast<uint64_t>(flash_size < 0 ? 0 : flash_size)) {
             say("\nData from hexfile exceed flashsize!");
             return -1;
         }
@@ -264,7 +270,7 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
         int addr_lo = count < 0 || addr_hi < 0 ? -1 : hex_read_byte();
         int type = addr_lo < 0 ? -1 : hex_read_byte();
         if (type < 0) return -1;
-        uint64_t a = map_type1_address(base + static_cast<uint64_t>(addr_hi * 0x100 + addr_lo));
+        uint64_t a = map_file_address(base + static_cast<uint64_t>(addr_hi * 0x100 + addr_lo));
         int value = 0;
         switch (type) {
         case RECORD_DATA:
@@ -304,3 +310,46 @@ int hex_fault_line() { return fault_line; }
 long hex_skipped_first() { return skipped_first; }
 
 long hex_skipped_last() { return skipped_last; }
+
+namespace {
+
+const char* hex_fault_text(HexFault fault) {
+    switch (fault) {
+    case HEX_FAULT_DIGIT: return "invalid hex digit";
+    case HEX_FAULT_SHORT: return "record ends before its checksum";
+    case HEX_FAULT_END: return "file ends inside a record";
+    case HEX_FAULT_CHECKSUM: return "checksum mismatch";
+    case HEX_FAULT_NO_RECORD: return "no Intel HEX record in the file";
+    case HEX_FAULT_NO_DATA: return "no data for the chip's memory";
+    case HEX_FAULT_NO_END: return "no end-of-file record: the file is cut short";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void hex_report_fault(const char* file_name) {
+    const char* what = hex_fault_text(hex_fault());
+    if (what == nullptr) return;
+    const char* name = file_name != nullptr ? file_name : "";
+    if (hex_fault_line() > 0) {
+        ui_report("%s:%d: %s", name, hex_fault_line(), what);
+    } else {
+        ui_report("%s: %s", name, what);
+    }
+}
+
+void hex_report_skipped(const char* file_name) {
+    long first = hex_skipped_first();
+    if (first < 0) return;
+    long last = hex_skipped_last();
+    const char* name = file_name != nullptr ? file_name : "";
+    char range[32];
+    if (last != first) {
+        std::snprintf(range, sizeof range, "0x%04lX-0x%04lX", first, last);
+    } else {
+        std::snprintf(range, sizeof range, "0x%04lX", first);
+    }
+    ui_report("%s: data for %s skipped: reserved, revision and device ID words are read-only", name,
+              range);
+}

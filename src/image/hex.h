@@ -31,3 +31,11 @@ int hex_fault_line();
 // The first and last read-only word whose data the last load skipped; -1: none.
 long hex_skipped_first();
 long hex_skipped_last();
+
+// One line on standard error: "picup: <file>:<line>: <what>" for the last
+// load's failure ("<file>: <what>" for one of the whole file); nothing for the
+// address errors, whose message on standard output names the address.
+void hex_report_fault(const char* file_name);
+// "picup: <file>: data for 0x8006 skipped: ..." when the last load skipped
+// data for read-only words; nothing otherwise.
+void hex_report_skipped(const char* file_name);

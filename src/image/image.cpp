@@ -4,6 +4,7 @@
 #include "image/image.h"
 
 #include "devicedb/devicedb.h"
+#include "devicedb/family.h"
 
 uint16_t image[IMAGE_SIZE];
 int write_flags;
@@ -36,9 +37,9 @@ int classify_address(int a) {
         a - device.eeprom_base < device.eeprom_size) {
         return REGION_EEPROM;
     }
-    if (a <= 0x7FFF) return a < device.flash_size ? REGION_WORD : REGION_NONE;
+    if (a < PROGRAM_SPACE_END) return a < device.flash_size ? REGION_WORD : REGION_NONE;
     int row = device.row_size != 0 ? device.row_size : 8;
-    return a <= 0x7FFF + row ? REGION_WORD : REGION_NONE;
+    return a < ADDR_USER_ID + row ? REGION_WORD : REGION_NONE;
 }
 
 bool cells_hold_data(int first, int count) {
@@ -46,4 +47,29 @@ bool cells_hold_data(int first, int count) {
         if (a >= 0 && cell_holds_data(image[a])) return true;
     }
     return false;
+}
+
+// Totals for the progress of a pass over program flash: the cells of every
+// block of `block` words below `limit` that holds data, or, for block 0, the
+// cells that hold a word.
+long image_flash_cells(int limit, int block) {
+    if (limit > IMAGE_SIZE) limit = IMAGE_SIZE;
+    long cells = 0;
+    if (block <= 0) {
+        for (int a = 0; a < limit; ++a) cells += cell_holds_data(image[a]) ? 1 : 0;
+        return cells;
+    }
+    for (int b = 0; b < limit; b += block) {
+        if (cells_hold_data(b, block)) cells += block;
+    }
+    return cells;
+}
+
+long image_shown_cells(int from, int to) {
+    if (from < 0 || from >= IMAGE_SIZE) return 0;
+    if (to < 0) to = from;
+    if (to < from || to >= IMAGE_SIZE) to = IMAGE_SIZE - 1;
+    long cells = 0;
+    for (int a = from; a <= to; ++a) cells += classify_address(a) != REGION_NONE ? 1 : 0;
+    return cells;
 }

@@ -41,3 +41,8 @@ int classify_address(int address);
 inline bool cell_holds_data(unsigned value) { return value <= 0x3FFF; }
 // Whether any of `count` cells from `first` holds data.
 bool cells_hold_data(int first, int count);
+// Cells a pass over program flash touches: every cell of each `block`-word
+// block below `limit` that holds data, or, for block 0, each cell that does.
+long image_flash_cells(int limit, int block);
+// Cells of the target that /READ shows between from and to.
+long image_shown_cells(int from, int to);

@@ -42,7 +42,7 @@ long verify_flash() {
     int block = family.row_programming && device.row_size > 0 ? device.row_size : BLOCK;
     if (block > BLOCK) block = BLOCK;
     ui_print("\nVerifying program flash...");
-    ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), block), "words");
+    ui_progress_begin("verifying flash", image_flash_cells(plan_flash_size(), block), "words");
     VerifySpan span{MEM_FLASH, 0, plan_flash_size(), block, 0x3FFF, true,
                     family.row_programming, false, false, kept_osccal_address()};
     VerifyOutcome out = verify_span(span);

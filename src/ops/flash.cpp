@@ -76,7 +76,7 @@ int verify_block() { return row_size() > 0 ? row_size() : WORD_MODE_BLOCK; }
 bool verify_program_flash() {
     int m = verify_block();
     ui_print("\nVerifying program flash...");
-    ui_progress_begin("verifying flash", ui_flash_cells(plan_flash_size(), m), "words");
+    ui_progress_begin("verifying flash", image_flash_cells(plan_flash_size(), m), "words");
     VerifySpan span{MEM_FLASH, 0, plan_flash_size(), m, 0x3FFF, true, true, true, true, -1};
     VerifyOutcome out = verify_span(span);
     ui_progress_end();
@@ -88,7 +88,7 @@ bool write_program_flash(bool row_erase) {
     int n = row_size();
     bool rows = n > 0;
     ui_print("\nProgramming program flash...");
-    ui_progress_begin("programming flash", ui_flash_cells(plan_flash_size(), rows ? n : 0), "words");
+    ui_progress_begin("programming flash", image_flash_cells(plan_flash_size(), rows ? n : 0), "words");
     if (rows) {
         write_rows(n, row_erase);
     } else {

@@ -10,7 +10,7 @@
 #include "protocol/link.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
+#include "ui/fail.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"

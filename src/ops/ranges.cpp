@@ -8,10 +8,10 @@
 #include <cstdio>
 
 #include "devicedb/devicedb.h"
+#include "devicedb/family.h"
 #include "image/image.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/options.h"
 #include "ui/progress.h"
 
 namespace {
@@ -43,11 +43,10 @@ int normalised_read_end(int from, int to) {
 
 // Lines of 8 words from a multiple of 8, or 16 EEPROM bytes from a multiple of
 // 16; the first line starts wherever the range does. Each cell is one read.
-void show_range() {
-    int from = settings.read_from;
+void show_range(int from, int to) {
     if (from < 0) return;
-    int to = normalised_read_end(from, settings.read_to);
-    ui_progress_begin("reading memory", ui_shown_cells(from, to), "words");
+    to = normalised_read_end(from, to);
+    ui_progress_begin("reading memory", image_shown_cells(from, to), "words");
     int n = 0;
     for (int a = from; a <= to; ++a) {
         int r = classify_address(a);
@@ -70,9 +69,7 @@ void show_range() {
     ui_progress_end();
 }
 
-void erase_range() {
-    int from = settings.erase_from;
-    int to = settings.erase_to;
+void erase_range(int from, int to) {
     if (from < 0 || (write_flags & WF_BULK_ERASE)) return;
     prepare_range(from, to);
     for (int a = from; a <= last_of(to); ++a) {
@@ -83,16 +80,14 @@ void erase_range() {
 // The value goes in unmasked (low 16 bits); without a value (-1) the cells
 // become empty. On type-1 chips a fill of the calibration address supplies the
 // RETLW instruction the write sequence keeps instead of the chip's own.
-void fill_range() {
-    int from = settings.fill_from;
-    int to = settings.fill_to;
+void fill_range(int from, int to, int fill_value) {
     if (from < 0) return;
     prepare_range(from, to);
-    uint16_t value = static_cast<uint16_t>(settings.fill_value & 0xFFFF);
+    uint16_t value = static_cast<uint16_t>(fill_value & 0xFFFF);
     for (int a = from; a <= last_of(to); ++a) {
         if (classify_address(a) == REGION_NONE) continue;
         image[a] = value;
-        if (device.type_code == 1 && a == device.osccal_address) saved_osccal_word = value;
+        if (device_family().keeps_calibration && a == device.osccal_address) saved_osccal_word = value;
     }
 }
 
@@ -102,9 +97,9 @@ void prepare_range(int from, int to) {
         if (!ends_row(to)) read_back_row(to);
     }
     if (from < device.flash_size) write_flags |= WF_PROGRAM;
-    if (to > 0xEFFF) write_flags |= WF_EEPROM;
-    if (from <= 0x8003 && to >= 0x8000) write_flags |= WF_USER_ID;
-    if (from <= 0x8008 && to >= 0x8007) write_flags |= WF_CONFIG;
+    if (to >= ADDR_EEPROM) write_flags |= WF_EEPROM;
+    if (from < ADDR_USER_ID + USER_ID_WORDS && to >= ADDR_USER_ID) write_flags |= WF_USER_ID;
+    if (from <= ADDR_CONFIG2 && to >= ADDR_CONFIG1) write_flags |= WF_CONFIG;
 }
 
 // The chip's words go only into cells that are still empty: a cell that an

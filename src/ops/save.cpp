@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "devicedb/devicedb.h"
+#include "devicedb/family.h"
 #include "platform/platform.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
-#include "run/options.h"
+#include "ui/fail.h"
 #include "ui/progress.h"
 
 namespace {
@@ -21,18 +21,20 @@ enum : int {
 };
 
 std::FILE* out_file = nullptr;
-char temp_path[sizeof settings.save_path + 8];
+char temp_path[256 + 8];
 uint32_t upper_address;  // the extended linear address last written
 
-// Where a host word address lies in the file. The PIC12F629 family's assembler
-// puts configuration space at word 0x2000 and data EEPROM at word 0x2100; the
-// newer parts keep the host map (0x8000 and 0xF000). This is the inverse of the
-// reader's address move.
+// Where a host word address lies in the file: where the family's assembler
+// puts configuration space and data EEPROM (the PIC12F629 family at words
+// 0x2000 and 0x2100, the newer parts at the host's 0x8000 and 0xF000). This
+// is the inverse of the reader's address move.
 uint32_t file_byte_address(int word_address) {
+    const ChipFamily& family = device_family();
     uint32_t w = static_cast<uint32_t>(word_address);
-    if (device.type_code == 1) {
-        if (w >= ADDR_EEPROM) w = w - ADDR_EEPROM + 0x2100;
-        else if (w >= ADDR_USER_ID) w = w - ADDR_USER_ID + 0x2000;
+    if (w >= ADDR_EEPROM) {
+        w = w - ADDR_EEPROM + static_cast<uint32_t>(family.file_eeprom_word);
+    } else if (w >= ADDR_USER_ID) {
+        w = w - ADDR_USER_ID + static_cast<uint32_t>(family.file_config_word);
     }
     return w * 2;
 }
@@ -90,12 +92,12 @@ void save_region(int first, int count, bool eeprom, bool keep_erased) {
 
 }  // namespace
 
-void save_target() {
+void save_target(const char* path) {
     if (device.flash_size & 0x8000) fail("\nPIC not found in data base - Reading disabled!");
-    std::snprintf(temp_path, sizeof temp_path, "%s.tmp", settings.save_path);
+    std::snprintf(temp_path, sizeof temp_path, "%s.tmp", path);
     out_file = std::fopen(temp_path, "w");
     if (out_file == nullptr) fail("\ncannot open hex output file!");
-    ui_print("\nSaving target memory to %s...", settings.save_path);
+    ui_print("\nSaving target memory to %s...", path);
     upper_address = 0;
     ui_progress_begin("saving memory", device.flash_size + 4 + 2 + device.eeprom_size, "words");
     // Uploading the file must give the chip back as it is now. The configuration
@@ -104,28 +106,19 @@ void save_target() {
     // cells a file leaves out from the chip, so there every word goes in. The
     // user IDs, configuration words and EEPROM bytes are always written in
     // full: the upload changes only the EEPROM bytes a file holds.
-    bool type1 = device.type_code == 1;
-    save_region(0, device.flash_size, false, type1);
-    save_region(ADDR_USER_ID, 4, false, true);
-    save_region(ADDR_CONFIG1, type1 ? 1 : 2, false, true);
+    const ChipFamily& family = device_family();
+    save_region(0, device.flash_size, false, family.keeps_calibration);
+    save_region(ADDR_USER_ID, USER_ID_WORDS, false, true);
+    save_region(ADDR_CONFIG1, family.config_words, false, true);
     if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true, true);
     ui_progress_end();
     write_record(1, 0, nullptr, 0);
     bool written = std::fflush(out_file) == 0 && !std::ferror(out_file);
     written = std::fclose(out_file) == 0 && written;
     out_file = nullptr;
-    if (!written || !platform_replace_file(temp_path, settings.save_path)) {
+    if (!written || !platform_replace_file(temp_path, path)) {
         std::remove(temp_path);
         fail("\ncannot write hex output file!");
-    }
-}
-
-// Saving to the file that is to be uploaded would replace it with the chip's
-// contents before it is read: refused before the port is opened.
-void save_check_paths(const char* hexfile) {
-    if (settings.save_path[0] == '\0' || hexfile == nullptr) return;
-    if (platform_same_file(settings.save_path, hexfile)) {
-        fail("\nSave file and hex input file are the same file!");
     }
 }
 

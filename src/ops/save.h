@@ -5,9 +5,6 @@
 // The file is written under a temporary name and renamed when complete.
 #pragma once
 
-void save_target();
-// Ends the run when the save file is the HEX file to upload (also through a
-// link or another path); called before the port is opened.
-void save_check_paths(const char* hexfile);
+void save_target(const char* path);
 // Removes a half-written temporary file; called by the exit handler.
 void save_abandon();

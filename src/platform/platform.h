@@ -13,6 +13,10 @@ long platform_clock_ms();  // elapsed milliseconds on a monotonic clock
 // text.cpp
 int platform_strnicmp(const char* a, const char* b, std::size_t n);
 int platform_stricmp(const char* a, const char* b);
+// The number syntax of range options and database parameters: leading zeros
+// skipped, then decimal when a digit 1-9 follows, else hexadecimal with an
+// optional x.
+int parse_number(const char* text);
 
 // file.cpp
 // Puts file `from` in the place of `to` in one step (the old `to` is replaced).

@@ -11,7 +11,33 @@ int fold(char c) {
     return u;
 }
 
+bool is_decimal(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 }  // namespace
+
+// Leading zeros are skipped; a digit 1-9 then starts a decimal number,
+// anything else a hexadecimal one with an optional x. 32-bit arithmetic that
+// wraps like the unsigned registers it fills.
+int parse_number(const char* text) {
+    while (*text == '0') ++text;
+    unsigned value = 0;
+    if (*text >= '1' && *text <= '9') {
+        for (; is_decimal(*text); ++text) value = value * 10u + static_cast<unsigned>(*text - '0');
+        return static_cast<int>(value);
+    }
+    if (*text == 'x' || *text == 'X') ++text;
+    for (int digit = hex_value(*text); digit >= 0; digit = hex_value(*++text))
+        value = value * 16u + static_cast<unsigned>(digit);
+    return static_cast<int>(value);
+}
+
 
 // Compares at most n characters; the result's sign orders a before or after b
 // like strncmp does on the lower-cased texts.

@@ -2,14 +2,15 @@
 #include "protocol/detect.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "devicedb/devicedb.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
-#include "run/options.h"
+#include "ui/fail.h"
+#include "platform/files.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 
@@ -78,7 +79,8 @@ int connect_target() {
     target_info.ids_read = true;
     // A missing target reads as all zeros or all ones.
     if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) fail("\nno target detected!");
-    device_db_load();
+    device_db_load(target_info.device_id);
+    if (device.name[0] != '\0') std::memcpy(target_info.device_name, device.name, sizeof device.name);
     prog_set_vpp_voltage(device.vpp);
     if (device.row_size > MAX_ROW_SIZE) fail("\nunsupported rowsize!");
     return status;

@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
+#include "ui/fail.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"
@@ -172,10 +172,10 @@ void link_send_command(int code) {
 
 void link_send_frame(const unsigned char* bytes, int count) {
     begin_frame(count + 1);
-    if (count > 0) {
-        ui_count_frame(bytes[0]);
-        count_reply(bytes[0]);
-    }
+    // Frames that load a word or an EEPROM byte for programming are what the
+    // summary counts as written.
+    if (count > 0 && (bytes[0] == CMD_LOAD_PROGRAM || bytes[0] == CMD_LOAD_DATA)) ui_count_word_loaded();
+    if (count > 0) count_reply(bytes[0]);
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         log_byte(bytes[i], LOG_TX);

@@ -4,9 +4,10 @@
 #include "protocol/prog.h"
 
 #include "devicedb/devicedb.h"
+#include "devicedb/family.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
+#include "ui/fail.h"
 #include "ui/diagnose.h"
 
 int address_cursor;
@@ -92,11 +93,11 @@ void prog_increment(int n) {
     }
 }
 
-// Type-1 parts (PIC12F629 family) have no Reset Address command: switching VPP
+// Parts without a Reset Address command (PIC12F629 family): switching VPP
 // off and on puts their counter back to 0.
 void prog_reset_address() {
     address_cursor = 0;
-    if (device.type_code != 1) {
+    if (!device_family().reset_by_vpp_cycle) {
         link_send_command(CMD_RESET_ADDRESS);
         return;
     }

@@ -11,11 +11,10 @@
 #include <cstring>
 
 #include "image/image.h"
-#include "ops/save.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
-#include "run/fail.h"
-#include "run/files.h"
+#include "ui/fail.h"
+#include "platform/files.h"
 #include "run/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -25,8 +24,6 @@
 #endif
 
 Settings settings;
-char program_base_path[256];
-char program_stem[32];
 
 namespace {
 
@@ -42,13 +39,6 @@ bool bad_baud_from_file = false;
 bool reading_settings_file = false;
 
 bool is_decimal(char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Reads an int the way atoi does (blanks, sign, decimal digits), but clamps an
 // out-of-range value instead of leaving it undefined.
@@ -113,22 +103,6 @@ void check_fill_value(int value) {
 }
 
 }  // namespace
-
-// Leading zeros are skipped; a digit 1-9 then starts a decimal number,
-// anything else a hexadecimal one with an optional x. 32-bit arithmetic that
-// wraps like the unsigned registers it fills.
-int parse_number(const char* text) {
-    while (*text == '0') ++text;
-    unsigned value = 0;
-    if (*text >= '1' && *text <= '9') {
-        for (; is_decimal(*text); ++text) value = value * 10u + static_cast<unsigned>(*text - '0');
-        return static_cast<int>(value);
-    }
-    if (*text == 'x' || *text == 'X') ++text;
-    for (int digit = hex_value(*text); digit >= 0; digit = hex_value(*++text))
-        value = value * 16u + static_cast<unsigned>(digit);
-    return static_cast<int>(value);
-}
 
 // <from>[-[<to>]][,<value>]: an end that does not start with a decimal digit
 // runs to the top of the address space; no '-' is a single address.
@@ -240,26 +214,6 @@ void check_dash_argument(const char* arg) {
         print_usage();
     if (std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0) print_version();
     fail_format("unknown option: %s", arg);
-}
-
-// Cuts the extension of the last path component and splits off the stem.
-// Walking back from the end, every '.' ends the text, so the first dot of the
-// last component wins; the walk stops at a directory separator. A dot in the
-// very first position stays.
-int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
-                       char* stem, int stem_size) {
-    std::size_t length = std::strlen(argv0);
-    if (base_size <= 0 || length >= static_cast<std::size_t>(base_size)) return 0;
-    std::memcpy(base, argv0, length + 1);
-    std::size_t i = length;
-    for (; i >= 1; --i) {
-        if (base[i] == '.') base[i] = '\0';
-        char before = base[i - 1];
-        if (before == '\\' || (slash_separates && before == '/')) break;
-    }
-    if (stem_size <= 0 || std::strlen(base + i) >= static_cast<std::size_t>(stem_size)) return 0;
-    std::strcpy(stem, base + i);
-    return 1;
 }
 
 namespace {
@@ -440,6 +394,14 @@ void open_log() {
     if (link_state.log_file == nullptr) link_state.log_on = false;
 }
 
+// Saving to the file that is to be uploaded would replace it with the chip's
+// contents before it is read: refused before the port is opened.
+void check_save_path(const char* hexfile) {
+    if (settings.save_path[0] == '\0' || hexfile == nullptr) return;
+    if (platform_same_file(settings.save_path, hexfile))
+        fail("\nSave file and hex input file are the same file!");
+}
+
 }  // namespace
 
 // Options begin with '/'. Where '/' also starts an absolute path, an argument
@@ -472,7 +434,8 @@ void apply_record_options(int argc, char** argv) {
 
 const char* load_options(int argc, char** argv) {
     apply_record_options(argc, argv);
-    files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    const char* unusable = files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    if (unusable != nullptr) fail(unusable);
     if (argc <= 1) print_usage();
     for (int i = 1; i < argc; ++i) check_dash_argument(argv[i]);
     read_settings_file();
@@ -485,7 +448,7 @@ const char* load_options(int argc, char** argv) {
             hexfile = argv[i];
         }
     }
-    save_check_paths(hexfile);
+    check_save_path(hexfile);
     check_baud();
     record_prepare();
     open_port();

@@ -1,6 +1,11 @@
 // Command line, settings file (<base>.cfg) and usage text.
 #pragma once
 
+// The program base path and stem, and the number syntax, live with the OS layer
+// below so that every layer may name the program and read numbers.
+#include "platform/files.h"
+#include "platform/platform.h"
+
 struct Settings {
     int com_port = 1;
     char com_path[256] = "";  // /COM=<device path>; empty when a numbered port is used
@@ -20,12 +25,6 @@ struct Settings {
 };
 extern Settings settings;
 
-// argv[0] without its extension, directory kept; names <base>.cfg/.dat/.log.
-extern char program_base_path[256];
-// Last component of the base path; names the program in texts.
-extern char program_stem[32];
-
-int parse_number(const char* text);
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
 int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 [[noreturn]] void print_usage();
@@ -34,10 +33,6 @@ int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 // Arguments that start with '-': --help, -h and -? print the usage text,
 // --version and -V the version; anything else is an unknown option.
 void check_dash_argument(const char* arg);
-// Splits argv[0] into base path and stem. `slash_separates` is true on POSIX
-// builds, where '/' separates directories too. Returns 0 when it does not fit.
-int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
-                       char* stem, int stem_size);
 // True when a command-line argument is an option word rather than the HEX file.
 bool is_option_argument(const char* arg);
 // Reads the settings file, applies the command line, opens the port, then

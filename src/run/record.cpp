@@ -20,10 +20,10 @@
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
 #include "run/json.h"
 #include "run/options.h"
 #include "run/sha256.h"
+#include "ui/fail.h"
 
 #ifndef PICUP_VERSION
 #define PICUP_VERSION "0.0.0"

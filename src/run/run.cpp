@@ -18,7 +18,7 @@
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/fail.h"
+#include "ui/fail.h"
 #include "run/options.h"
 #include "run/record.h"
 #include "serial/port.h"
@@ -146,10 +146,11 @@ int run_main(int argc, char** argv) {
     int status = connect_target();
     check_part();
     if (settings.osccal) run_osccal_helper();
-    if (settings.read_from >= 0) show_range();
-    if (settings.save_path[0] != '\0') save_target();
-    if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE)) erase_range();
-    if (settings.fill_from >= 0) fill_range();
+    if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
+    if (settings.save_path[0] != '\0') save_target(settings.save_path);
+    if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE))
+        erase_range(settings.erase_from, settings.erase_to);
+    if (settings.fill_from >= 0) fill_range(settings.fill_from, settings.fill_to, settings.fill_value);
     if (settings.info) print_target_report(status);
     if (hexfile == nullptr) return write_and_report(false);
     std::FILE* file = platform_open_text_file(hexfile);
@@ -168,9 +169,9 @@ int run_main(int argc, char** argv) {
     std::fclose(file);
     if (unreadable) fail("\ncannot open hex input file!");
     if (result < 0) {
-        ui_report_hex_fault(hexfile);
+        hex_report_fault(hexfile);
         fail_shown(hex_message());
     }
-    ui_report_hex_skipped(hexfile);
+    hex_report_skipped(hexfile);
     return write_and_report(true);
 }

@@ -3,26 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "image/hex.h"
-#include "run/options.h"
+#include "platform/files.h"
 #include "ui/progress.h"
 
 namespace {
 
 const char* program_name() { return program_stem[0] != '\0' ? program_stem : "picup"; }
-
-const char* hex_fault_text(HexFault fault) {
-    switch (fault) {
-    case HEX_FAULT_DIGIT: return "invalid hex digit";
-    case HEX_FAULT_SHORT: return "record ends before its checksum";
-    case HEX_FAULT_END: return "file ends inside a record";
-    case HEX_FAULT_CHECKSUM: return "checksum mismatch";
-    case HEX_FAULT_NO_RECORD: return "no Intel HEX record in the file";
-    case HEX_FAULT_NO_DATA: return "no data for the chip's memory";
-    case HEX_FAULT_NO_END: return "no end-of-file record: the file is cut short";
-    default: return nullptr;
-    }
-}
 
 // On a terminal the line follows whatever stage text stands unfinished on the
 // screen, so it starts a line of its own, like every message of the program.
@@ -60,33 +46,6 @@ void ui_report_after(const char* format, ...) {
     va_start(args, format);
     print_report(ui_output(), format, args);
     va_end(args);
-}
-
-void ui_report_hex_fault(const char* file_name) {
-    const char* what = hex_fault_text(hex_fault());
-    if (what == nullptr) return;
-    std::FILE* out = ui_output();
-    begin_line(out);
-    const char* name = file_name != nullptr ? file_name : "";
-    if (hex_fault_line() > 0) {
-        std::fprintf(out, "%s: %s:%d: %s\n", program_name(), name, hex_fault_line(), what);
-    } else {
-        std::fprintf(out, "%s: %s: %s\n", program_name(), name, what);
-    }
-    std::fflush(out);
-}
-
-void ui_report_hex_skipped(const char* file_name) {
-    long first = hex_skipped_first();
-    if (first < 0) return;
-    long last = hex_skipped_last();
-    std::FILE* out = ui_output();
-    begin_line(out);
-    const char* name = file_name != nullptr ? file_name : "";
-    std::fprintf(out, "%s: %s: data for 0x%04lX", program_name(), name, first);
-    if (last != first) std::fprintf(out, "-0x%04lX", last);
-    std::fputs(" skipped: reserved, revision and device ID words are read-only\n", out);
-    std::fflush(out);
 }
 
 namespace {

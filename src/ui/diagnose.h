@@ -20,13 +20,6 @@ void ui_report(const char* format, ...) UI_PRINTF_FORMAT;
 // "picup: /dev/ttyUSB0: Permission denied (...)" after "Can not open port ...!".
 void ui_report_after(const char* format, ...) UI_PRINTF_FORMAT;
 
-// "picup: <file>:<line>: <what>" for the reader's last failure ("<file>: <what>"
-// for one of the whole file); nothing for the address errors, whose message
-// on standard output names the address.
-void ui_report_hex_fault(const char* file_name);
-// "picup: <file>: data for 0x8006 skipped: ..." when the last load skipped
-// data for read-only words; nothing otherwise.
-void ui_report_hex_skipped(const char* file_name);
 // "picup: programmer refused a frame (NAK) while <stage>".
 void ui_report_nak();
 // A reply that began with NAK and then broke off or failed its checksum: the

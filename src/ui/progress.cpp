@@ -4,10 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "image/image.h"
 #include "platform/platform.h"
-#include "protocol/protocol.h"
-#include "run/options.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -174,33 +172,9 @@ void ui_progress_end() {
     display.active = false;
 }
 
-long ui_flash_cells(int limit, int block) {
-    if (limit > IMAGE_SIZE) limit = IMAGE_SIZE;
-    long cells = 0;
-    if (block <= 0) {
-        for (int a = 0; a < limit; ++a) cells += cell_holds_data(image[a]) ? 1 : 0;
-        return cells;
-    }
-    for (int b = 0; b < limit; b += block) {
-        if (cells_hold_data(b, block)) cells += block;
-    }
-    return cells;
-}
-
-long ui_shown_cells(int from, int to) {
-    if (from < 0 || from >= IMAGE_SIZE) return 0;
-    if (to < 0) to = from;
-    if (to < from || to >= IMAGE_SIZE) to = IMAGE_SIZE - 1;
-    long cells = 0;
-    for (int a = from; a <= to; ++a) cells += classify_address(a) != REGION_NONE ? 1 : 0;
-    return cells;
-}
-
 void ui_count_sent(long bytes) { display.bytes_sent += bytes; }
 
-void ui_count_frame(int code) {
-    if (code == CMD_LOAD_PROGRAM || code == CMD_LOAD_DATA) ++display.words_written;
-}
+void ui_count_word_loaded() { ++display.words_written; }
 
 void ui_summary() {
     if (!display.terminal) return;

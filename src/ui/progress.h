@@ -43,17 +43,10 @@ void ui_progress_step(long units);
 void ui_progress_clear();
 void ui_progress_end();
 
-// Totals for the passes over program flash: the cells of every block of
-// `block` words (from 0, below `limit`) that holds data, or, for block 0, the
-// cells that hold a word.
-long ui_flash_cells(int limit, int block);
-// Cells of the target that /READ shows between from and to.
-long ui_shown_cells(int from, int to);
-
 // Counters for the summary: bytes written to the port, and frames that load a
 // word (or EEPROM byte) for programming.
 void ui_count_sent(long bytes);
-void ui_count_frame(int code);
+void ui_count_word_loaded();
 // "picup: N words written, M bytes sent in T s" after a completed write.
 void ui_summary();
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "run/fail.h"
+#include "ui/fail.h"
 #include "test_support.h"
 
 namespace {

@@ -51,12 +51,12 @@ protected:
         std::fclose(f);
         return found;
     }
-    std::string name() const { return target_info.device_name; }
+    std::string name() const { return device.name[0] != '\0' ? device.name : "(unknown)"; }
 
     std::string load(unsigned id) {
         target_info.device_id = static_cast<uint16_t>(id);
         testing::internal::CaptureStdout();
-        device_db_load();
+        device_db_load(id);
         std::fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
@@ -65,13 +65,13 @@ protected:
 TEST_F(DeviceDbTest, DefaultFileIsWrittenOnceByteForByte) {
     EXPECT_EQ(load(0x2765), "\nNew file (picup.dat) written\n");
     EXPECT_EQ(read_file(path("picup.dat")), DEFAULT_FILE);
-    EXPECT_STREQ(target_info.device_name, "PIC16F1825") << "looked up in the new file";
+    EXPECT_EQ(name(), "PIC16F1825") << "looked up in the new file";
 
     // A second run finds the file, prints nothing and keeps the user's edits.
     write_file(path("picup.dat"), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
     reset_records();
     EXPECT_EQ(load(0x2765), "");
-    EXPECT_STREQ(target_info.device_name, "PICX");
+    EXPECT_EQ(name(), "PICX");
     EXPECT_EQ(device.row_size, 8);
     EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
 }
@@ -87,7 +87,7 @@ TEST_F(DeviceDbTest, UnreadableFileIsNeverReplacedAndTheBuiltInListServes) {
               "picup: cannot create " + path("picup.dat") +
                   ": File exists; using the built-in device list\n");
     EXPECT_EQ(access(path("elsewhere.dat").c_str(), F_OK), -1);
-    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
+    EXPECT_EQ(name(), "PIC16F1825");
     EXPECT_EQ(device.flash_size, 0x2000);
     unlink(path("picup.dat").c_str());
 
@@ -99,7 +99,7 @@ TEST_F(DeviceDbTest, UnreadableFileIsNeverReplacedAndTheBuiltInListServes) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "picup: cannot read " + path("picup.dat") +
                   ": not a regular file; using the built-in device list\n");
-    EXPECT_STREQ(target_info.device_name, "PIC12F629");
+    EXPECT_EQ(name(), "PIC12F629");
     EXPECT_EQ(device.type_code, 1);
     rmdir(path("picup.dat").c_str());
 
@@ -113,7 +113,7 @@ TEST_F(DeviceDbTest, UnreadableFileIsNeverReplacedAndTheBuiltInListServes) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Permission denied"), std::string::npos);
     chmod(path("picup.dat").c_str(), 0644);
     EXPECT_EQ(read_file(path("picup.dat")), "PICX 0x2760 0x3FE0 0x0008 0x0100\n");
-    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
+    EXPECT_EQ(name(), "PIC16F1825");
 }
 
 TEST_F(DeviceDbTest, NoDirectoryToWriteInUsesTheBuiltInList) {
@@ -124,7 +124,7 @@ TEST_F(DeviceDbTest, NoDirectoryToWriteInUsesTheBuiltInList) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "picup: cannot create " + dir +
                   "/missing/picup.dat: No such file or directory; using the built-in device list\n");
-    EXPECT_STREQ(target_info.device_name, "PIC16F1825");
+    EXPECT_EQ(name(), "PIC16F1825");
     EXPECT_EQ(device.row_size, 32);
     EXPECT_EQ(device.eeprom_size, 256);
     // A chip the built-in list does not know stays unknown, with the defaults.
@@ -132,7 +132,7 @@ TEST_F(DeviceDbTest, NoDirectoryToWriteInUsesTheBuiltInList) {
     testing::internal::CaptureStderr();
     load(0x3056);
     testing::internal::GetCapturedStderr();
-    EXPECT_STREQ(target_info.device_name, "(unknown)");
+    EXPECT_EQ(name(), "(unknown)");
     EXPECT_EQ(device.flash_size, 0x8000);
     EXPECT_EQ(device.row_size, 16);
 }

@@ -21,9 +21,7 @@ protected:
     }
 
     std::string read(int from, int to) {
-        settings.read_from = from;
-        settings.read_to = to;
-        return output_of(show_range);
+        return output_of([&] { show_range(from, to); });
     }
 
     // Block reads of n words sent since the trace was cleared: repeat n, read.
@@ -38,16 +36,11 @@ protected:
     }
 
     void erase(int from, int to) {
-        settings.erase_from = from;
-        settings.erase_to = to;
-        erase_range();
+        erase_range(from, to);
     }
 
     void fill(int from, int to, int value) {
-        settings.fill_from = from;
-        settings.fill_to = to;
-        settings.fill_value = value;
-        fill_range();
+        fill_range(from, to, value);
     }
 };
 

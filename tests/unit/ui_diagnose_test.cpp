@@ -52,7 +52,7 @@ protected:
         std::fclose(f);
         if (result != nullptr) *result = r;
         long before = static_cast<long>(written().size());
-        ui_report_hex_fault("blinky.hex");
+        hex_report_fault("blinky.hex");
         return written().substr(static_cast<std::size_t>(before));
     }
 };
@@ -115,7 +115,7 @@ TEST_F(Diagnose, WholeFileRefusalsAndSkippedWordsNameTheFile) {
     EXPECT_EQ(hex_load(f, image, device.flash_size), 0);
     std::fclose(f);
     std::size_t before = written().size();
-    ui_report_hex_skipped("blinky.hex");
+    hex_report_skipped("blinky.hex");
     EXPECT_EQ(written().substr(before), "picup: blinky.hex: data for 0x8004-0x8006 skipped: "
                          "reserved, revision and device ID words are read-only\n");
 }

@@ -193,7 +193,7 @@ TEST_F(Display, NothingIsWrittenWhenNoTerminalWatches) {
     }
     ui_progress_clear();
     ui_progress_end();
-    ui_count_frame(CMD_LOAD_PROGRAM);
+    ui_count_word_loaded();
     ui_summary();
     EXPECT_EQ(written(), "");
 }
@@ -201,13 +201,7 @@ TEST_F(Display, NothingIsWrittenWhenNoTerminalWatches) {
 TEST_F(Display, SummaryCountsLoadedWordsAndBytesSent) {
     std::strcpy(program_stem, "picup");
     ui_attach(out, true, 80);
-    ui_count_frame(CMD_LOAD_PROGRAM);
-    ui_count_frame(CMD_LOAD_PROGRAM);
-    ui_count_frame(CMD_LOAD_DATA);
-    // Address, read and programming commands load nothing.
-    ui_count_frame(CMD_LOAD_CONFIG);
-    ui_count_frame(CMD_READ_PROGRAM);
-    ui_count_frame(CMD_BEGIN_PROGRAMMING);
+    for (int i = 0; i < 3; ++i) ui_count_word_loaded();
     ui_count_sent(250);
     ui_count_sent(6);
     platform_sleep_ms(2345);
@@ -228,28 +222,28 @@ TEST(ProgressTotals, FlashAndReadTotalsCountWhatThePassesTouch) {
     device.eeprom_size = 256;
     device.eeprom_base = 0xF000;
     // Nothing to write: every total is 0.
-    EXPECT_EQ(ui_flash_cells(0x800, 32), 0);
-    EXPECT_EQ(ui_flash_cells(0x800, 0), 0);
+    EXPECT_EQ(image_flash_cells(0x800, 32), 0);
+    EXPECT_EQ(image_flash_cells(0x800, 0), 0);
     image[0x005] = 0x1234;  // row 0
     image[0x7FF] = 0x0001;  // the last row
     image[0x040] = 0x4000;  // above 14 bits: no data, for rows as for words
-    EXPECT_EQ(ui_flash_cells(0x800, 32), 2 * 32);
-    EXPECT_EQ(ui_flash_cells(0x800, 16), 2 * 16);
-    EXPECT_EQ(ui_flash_cells(0x800, 0), 2);
+    EXPECT_EQ(image_flash_cells(0x800, 32), 2 * 32);
+    EXPECT_EQ(image_flash_cells(0x800, 16), 2 * 16);
+    EXPECT_EQ(image_flash_cells(0x800, 0), 2);
     // A limit that cuts the last row still counts every row that starts below it.
-    EXPECT_EQ(ui_flash_cells(0x7F0, 32), 2 * 32);
-    EXPECT_EQ(ui_flash_cells(0x7E0, 32), 1 * 32);
+    EXPECT_EQ(image_flash_cells(0x7F0, 32), 2 * 32);
+    EXPECT_EQ(image_flash_cells(0x7E0, 32), 1 * 32);
     // A limit beyond the image stays inside it.
     image[0xFFFF] = 0x0001;
-    EXPECT_EQ(ui_flash_cells(0x20000, 0), 3);
+    EXPECT_EQ(image_flash_cells(0x20000, 0), 3);
 
     // /READ: flash 0x7FC..0x7FF, then 0x8000..0x8003; nothing in between.
-    EXPECT_EQ(ui_shown_cells(0x7FC, 0x8003), 8);
-    EXPECT_EQ(ui_shown_cells(5, -1), 1);                    // a single address
-    EXPECT_EQ(ui_shown_cells(0xF0FF, 0xF0F0), 1);  // to below from: on to 0xFFFF
-    EXPECT_EQ(ui_shown_cells(0, 0x7FFFFFFF), 0x800 + 32 + 256);
-    EXPECT_EQ(ui_shown_cells(0x10000, 0x10010), 0);
-    EXPECT_EQ(ui_shown_cells(-1, 5), 0);
+    EXPECT_EQ(image_shown_cells(0x7FC, 0x8003), 8);
+    EXPECT_EQ(image_shown_cells(5, -1), 1);                    // a single address
+    EXPECT_EQ(image_shown_cells(0xF0FF, 0xF0F0), 1);  // to below from: on to 0xFFFF
+    EXPECT_EQ(image_shown_cells(0, 0x7FFFFFFF), 0x800 + 32 + 256);
+    EXPECT_EQ(image_shown_cells(0x10000, 0x10010), 0);
+    EXPECT_EQ(image_shown_cells(-1, 5), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "run/fail.h"
+#include "ui/fail.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,14 +3,15 @@
 // directory of its own keeps its own settings. An installed program (in a
 // directory the user cannot write to) keeps them per user instead, as a Unix
 // user expects; a settings file already beside such a program still wins.
-#include "run/files.h"
+#include "platform/files.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
-#include "run/fail.h"
-#include "run/options.h"
+
+char program_base_path[256];
+char program_stem[32];
 
 namespace {
 
@@ -44,11 +45,11 @@ bool move_base_to(const char* dir) {
 // argv[0] without a directory: the shell found the program through PATH, and
 // the current directory is only where the user happens to stand. The OS knows
 // where the executable is.
-void take_executable_directory() {
-    if (std::strcmp(program_base_path, program_stem) != 0) return;
+bool take_executable_directory() {
+    if (std::strcmp(program_base_path, program_stem) != 0) return true;
     char dir[sizeof program_base_path];
-    if (!platform_executable_dir(dir, sizeof dir)) return;
-    if (!move_base_to(dir)) fail(PATH_TOO_LONG);
+    if (!platform_executable_dir(dir, sizeof dir)) return true;
+    return move_base_to(dir);
 }
 
 void prefer_user_directory() {
@@ -64,13 +65,34 @@ void prefer_user_directory() {
 
 }  // namespace
 
-void files_locate(const char* argv0) {
-    if (std::strlen(argv0) >= sizeof program_base_path) fail(PATH_TOO_LONG);
+// Cuts the extension of the last path component and splits off the stem.
+// Walking back from the end, every '.' ends the text, so the first dot of the
+// last component wins; the walk stops at a directory separator. A dot in the
+// very first position stays.
+int split_program_path(const char* argv0, bool slash_separates, char* base, int base_size,
+                       char* stem, int stem_size) {
+    std::size_t length = std::strlen(argv0);
+    if (base_size <= 0 || length >= static_cast<std::size_t>(base_size)) return 0;
+    std::memcpy(base, argv0, length + 1);
+    std::size_t i = length;
+    for (; i >= 1; --i) {
+        if (base[i] == '.') base[i] = '\0';
+        char before = base[i - 1];
+        if (before == '\\' || (slash_separates && before == '/')) break;
+    }
+    if (stem_size <= 0 || std::strlen(base + i) >= static_cast<std::size_t>(stem_size)) return 0;
+    std::strcpy(stem, base + i);
+    return 1;
+}
+
+const char* files_locate(const char* argv0) {
+    if (std::strlen(argv0) >= sizeof program_base_path) return PATH_TOO_LONG;
     if (!split_program_path(argv0, platform_slash_separates(), program_base_path,
                             sizeof program_base_path, program_stem, sizeof program_stem))
-        fail("\nProgram name is too long (at most 31 characters without extension)!");
-    take_executable_directory();
+        return "\nProgram name is too long (at most 31 characters without extension)!";
+    if (!take_executable_directory()) return PATH_TOO_LONG;
     prefer_user_directory();
+    return nullptr;
 }
 
 FileName file_name(const char* suffix) {
