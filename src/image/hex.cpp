@@ -53,6 +53,14 @@ long records;
 long data_bytes;
 long skipped_first;
 long skipped_last;
+// The message the reader printed for the last load, nullptr when none.
+const char* message;
+char address_message[64];
+
+void say(const char* text) {
+    std::puts(text);
+    message = text;
+}
 
 int next_char() {
     int c = std::fgetc(hex_stream);
@@ -117,9 +125,11 @@ Target target_of(uint64_t w) {
 // Data no memory of the chip can hold is refused like data beyond the flash,
 // naming the first word address (the host's map) that has no cell.
 int refuse_address(Target where, uint64_t w) {
-    std::printf(where == TARGET_NO_EEPROM ? "\nData from hexfile at 0x%04X exceed EEPROM size!\n"
-                                          : "\nData from hexfile at 0x%04X exceed config memory!\n",
-                static_cast<unsigned>(w));
+    std::snprintf(address_message, sizeof address_message,
+                  where == TARGET_NO_EEPROM ? "\nData from hexfile at 0x%04X exceed EEPROM size!"
+                                            : "\nData from hexfile at 0x%04X exceed config memory!",
+                  static_cast<unsigned>(w));
+    say(address_message);
     return -1;
 }
 
@@ -152,13 +162,13 @@ int load_data(uint64_t base, int count, uint16_t* cells, int flash_size) {
         uint64_t a = base + static_cast<uint64_t>(k);
         uint64_t w = a / 2;
         if (w > LAST_WORD) {
-            std::puts("\nHexfile contains invalid address!");
+            say("\nHexfile contains invalid address!");
             return -1;
         }
         int d = hex_read_byte();
         if (d < 0) return -1;
         if (w < PROGRAM_END && w >= static_cast<uint64_t>(flash_size < 0 ? 0 : flash_size)) {
-            std::puts("\nData from hexfile exceed flashsize!");
+            say("\nData from hexfile exceed flashsize!");
             return -1;
         }
         Target where = target_of(w);
@@ -178,7 +188,7 @@ int load_data(uint64_t base, int count, uint16_t* cells, int flash_size) {
 // off) lacks the end record, and one with nothing to write (plain text, an
 // empty file, only an end record) must not pass for a successful upload.
 int refuse_file(HexFault what) {
-    std::puts(what == HEX_FAULT_NO_END ? "\nHexfile has no end record - nothing written!"
+    say(what == HEX_FAULT_NO_END ? "\nHexfile has no end record - nothing written!"
                                        : "\nHexfile holds no data - nothing written!");
     note_fault(what, 0);
     return -1;
@@ -248,6 +258,7 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
     data_bytes = 0;
     skipped_first = -1;
     skipped_last = -1;
+    message = nullptr;
     uint64_t base = 0;
     for (;;) {
         if (scan_to_colon() != 0) return check_complete(false);
@@ -278,7 +289,7 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
             if (skip_data(count) < 0) return -1;
             break;
         default:
-            std::puts("\nHexfile contains unknown record type!");
+            say("\nHexfile contains unknown record type!");
             return -1;
         }
         if (hex_read_byte() < 0) return -1;
@@ -291,6 +302,8 @@ int hex_load(std::FILE* stream, uint16_t* image_cells, int flash_size) {
 }
 
 HexFault hex_fault() { return fault; }
+
+const char* hex_message() { return message; }
 
 int hex_fault_line() { return fault_line; }
 

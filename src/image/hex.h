@@ -25,6 +25,8 @@ enum HexFault : int {
     HEX_FAULT_NO_END,    // data, but the file ends without an end record
 };
 HexFault hex_fault();
+// The message the last load printed on standard output, nullptr when none.
+const char* hex_message();
 int hex_fault_line();
 // The first and last read-only word whose data the last load skipped; -1: none.
 long hex_skipped_first();

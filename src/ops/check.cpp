@@ -48,6 +48,10 @@ long verify_flash() {
     VerifyOutcome out = verify_span(span);
     ui_progress_end();
     run_result.counts.rows_verified += out.blocks;
+    // Whole blocks compare empty cells as erased: when every block was read,
+    // the chip's flash is known word for word.
+    run_result.counts.flash_matches_image =
+        span.whole_blocks && static_cast<long>(out.blocks) * block >= plan_flash_size();
     return out.mismatches;
 }
 

@@ -67,7 +67,7 @@ void run_osccal_helper() {
         // The tick's value carries nothing; it is neither summed nor logged.
         // A tick is never a NAK, so a NAK here is the programmer refusing the
         // helper command: the run ends as it does for a NAK before a frame.
-        if (port_read_byte() == REPLY_NAK) link_refused();
+        if (link_take_byte() == REPLY_NAK) link_refused();
         nominal = static_cast<float>(nominal + TICK_SECONDS);
         long elapsed = platform_clock_ms() - start;
         std::printf("\n%f", nominal - elapsed / MS_PER_SECOND);

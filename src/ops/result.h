@@ -37,6 +37,10 @@ struct StageCounts {
     int config_count;
     int preserved_osccal;         // word kept at O, -1 when none
     int preserved_config_bits;    // S bits kept in config word 1, -1 when none
+    // Every program flash word of the chip is now the image's (an empty cell:
+    // erased), as this run erased, wrote and verified, or read and compared
+    // it; the checksum of the chip then needs no further reading.
+    bool flash_matches_image;
 };
 
 struct RunResult {

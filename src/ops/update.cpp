@@ -255,6 +255,9 @@ bool update_rows(const WritePlan& plan, const ChipWords& chip) {
         if (!compare_rows(plan, tally)) return full_upload(plan, "Most of program flash differs");
         if (tally.differing > 0 && !write_rows(tally)) return false;
         run_result.counts.rows_unchanged = tally.candidates - tally.differing;
+        // Every row read and compared (empty cells as erased), or rewritten.
+        run_result.counts.flash_matches_image =
+            static_cast<long>(tally.candidates) * row_size() >= plan_flash_size();
         ui_print("\nProgram flash: %d of %d rows written, %d unchanged", tally.differing,
                     tally.candidates, tally.candidates - tally.differing);
     }

@@ -228,6 +228,10 @@ bool write_plan(const WritePlan& plan) {
     }
     if (plan.write_user_ids && !write_user_ids(plan.row_erase)) return false;
     if (plan.write_config && !write_config_words()) return false;
+    // After the bulk erase every row the image holds was written and verified,
+    // and every other row stays erased.
+    run_result.counts.flash_matches_image =
+        plan.erase_program && (plan.write_flash || !cells_hold_data(0, plan_flash_size()));
     std::puts("\nOk!");
     ui_summary();
     return true;

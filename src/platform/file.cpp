@@ -1,11 +1,14 @@
 // Files: replacing one in a single step, opening one for reading without ever
 // blocking on something that is not a file, telling whether two names are one
-// file, and the directory separator rule.
+// file, the directory separator rule, committing a file to the disk, and
+// standard output kept apart for the run record.
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>
 #ifdef _WIN32
+#include <io.h>
+#include <process.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -63,14 +66,16 @@ bool platform_slash_separates() {
 #endif
 }
 
-std::FILE* platform_open_text_file(const char* path) {
+namespace {
+
+std::FILE* open_regular_file(const char* path, bool binary) {
 #ifdef _WIN32
     DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         errno = EISDIR;
         return nullptr;
     }
-    return std::fopen(path, "r");
+    return std::fopen(path, binary ? "rb" : "r");
 #else
     // O_NONBLOCK makes the open of a FIFO return at once; it is cleared again
     // for the regular file that is read.
@@ -87,8 +92,58 @@ std::FILE* platform_open_text_file(const char* path) {
         close(fd);
         return nullptr;
     }
-    std::FILE* file = fdopen(fd, "r");
+    std::FILE* file = fdopen(fd, binary ? "rb" : "r");
     if (file == nullptr) close(fd);
     return file;
 #endif
+}
+
+}  // namespace
+
+std::FILE* platform_open_text_file(const char* path) { return open_regular_file(path, false); }
+
+std::FILE* platform_open_binary_file(const char* path) { return open_regular_file(path, true); }
+
+int platform_commit_file(std::FILE* file) {
+    if (std::fflush(file) != 0) return 0;
+#ifdef _WIN32
+    return _commit(_fileno(file)) == 0 ? 1 : 0;
+#else
+    return fsync(fileno(file)) == 0 ? 1 : 0;
+#endif
+}
+
+long platform_process_id() {
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+// The record stream gets its own descriptor on what standard output was;
+// descriptor 1 then becomes a copy of standard error, so every later write
+// to stdout, ours or the runtime's, lands there.
+std::FILE* platform_take_stdout() {
+    std::fflush(stdout);
+#ifdef _WIN32
+    int kept = _dup(_fileno(stdout));
+    if (kept < 0) return nullptr;
+    if (_dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+        _close(kept);
+        return nullptr;
+    }
+    std::FILE* out = _fdopen(kept, "w");
+    if (out == nullptr) _close(kept);
+#else
+    int kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0) return nullptr;
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(kept);
+        return nullptr;
+    }
+    std::FILE* out = fdopen(kept, "w");
+    if (out == nullptr) close(kept);
+#endif
+    return out;
 }

@@ -32,6 +32,19 @@ std::FILE* platform_open_text_file(const char* path);
 bool platform_same_file(const char* a, const char* b);
 // True where '/' separates directories (POSIX); on Windows only '\\' does.
 bool platform_slash_separates();
+// Like platform_open_text_file, but the bytes are read as they are (no
+// line-end translation on Windows), for hashing a file.
+std::FILE* platform_open_binary_file(const char* path);
+// Flushes the stream and has the OS put what it holds on the disk before it
+// returns, so a rename that follows never publishes a file the disk lacks.
+// Returns 1 on success, 0 on failure.
+int platform_commit_file(std::FILE* file);
+// The process's id, which keeps the temporary names of two runs apart.
+long platform_process_id();
+// Keeps the original standard output for the program's own use and sends
+// everything written to standard output from now on to standard error.
+// Returns a stream on the original standard output, nullptr on failure.
+std::FILE* platform_take_stdout();
 
 // places.cpp: where the program's own files can go.
 // Directory of the running executable, from the OS (links resolved on Linux),

@@ -46,12 +46,11 @@ struct PlatformLock {
 int platform_lock_file(const char* path, PlatformLock* lock);
 void platform_unlock_file(PlatformLock* lock);
 
-// Flushes the stream and has the OS put its data on the disk. 1 on success.
-int platform_sync_file(std::FILE* file);
 // Puts a rename in the directory that holds `path` on the disk (POSIX; on
 // Windows the replace itself writes through). 1 on success.
 int platform_sync_dir_of(const char* path);
-// Appends `length` bytes to `path` (created when missing) in one write under
-// an exclusive lock, then puts them on the disk, so lines appended by several
-// processes at once never interleave and none is lost. 1 on success.
-int platform_append_synced(const char* path, const char* text, std::size_t length);
+// Takes an exclusive lock on the whole of an open file, waiting while another
+// process holds one; 1 on success. Appenders that each lock the file, write
+// and commit before they unlock never interleave their lines.
+int platform_lock_stream(std::FILE* file);
+void platform_unlock_stream(std::FILE* file);

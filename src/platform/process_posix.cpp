@@ -135,11 +135,6 @@ void platform_unlock_file(PlatformLock* lock) {
     close(fd);
 }
 
-int platform_sync_file(std::FILE* file) {
-    if (std::fflush(file) != 0) return 0;
-    return fsync(fileno(file)) == 0 ? 1 : 0;
-}
-
 int platform_sync_dir_of(const char* path) {
     char dir[512];
     const char* slash = std::strrchr(path, '/');
@@ -158,21 +153,15 @@ int platform_sync_dir_of(const char* path) {
     return r == 0 ? 1 : 0;
 }
 
-// O_APPEND puts every write at the end as one step; the lock keeps a reader
-// or an appender on a system without atomic appends from seeing half a line.
-int platform_append_synced(const char* path, const char* text, std::size_t length) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return 0;
+// flock: the lock belongs to the open file, and a wait cut short by a signal
+// goes on (the history line of an interrupted run is written too).
+int platform_lock_stream(std::FILE* file) {
+    int fd = fileno(file);
     while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return 0;
-        }
+        if (errno != EINTR) return 0;
     }
-    ssize_t written = write(fd, text, length);
-    while (written < 0 && errno == EINTR) written = write(fd, text, length);
-    bool ok = written == static_cast<ssize_t>(length) && fsync(fd) == 0;
-    flock(fd, LOCK_UN);
-    return (close(fd) == 0 && ok) ? 1 : 0;
+    return 1;
 }
+
+void platform_unlock_stream(std::FILE* file) { flock(fileno(file), LOCK_UN); }
 #endif

@@ -182,31 +182,23 @@ void platform_unlock_file(PlatformLock* lock) {
     CloseHandle(h);
 }
 
-int platform_sync_file(std::FILE* file) {
-    if (std::fflush(file) != 0) return 0;
-    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    return (h != INVALID_HANDLE_VALUE && FlushFileBuffers(h)) ? 1 : 0;
-}
-
 // MoveFileEx with MOVEFILE_WRITE_THROUGH returns once the rename is on disk.
 int platform_sync_dir_of(const char*) { return 1; }
 
-// A handle opened for appending (without the right to write elsewhere) only
-// writes at the end of the file; read access is what LockFileEx needs. The lock
-// keeps the line whole for readers and other appenders.
-int platform_append_synced(const char* path, const char* text, std::size_t length) {
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
+// The lock covers every byte the file may ever have, so it also holds the
+// end that an appender writes at.
+int platform_lock_stream(std::FILE* file) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     OVERLAPPED whole{};
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        CloseHandle(h);
-        return 0;
-    }
-    DWORD written = 0;
-    bool ok = WriteFile(h, text, static_cast<DWORD>(length), &written, nullptr) &&
-              written == length && FlushFileBuffers(h);
-    UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
-    return (CloseHandle(h) && ok) ? 1 : 0;
+    return (h != INVALID_HANDLE_VALUE &&
+            LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
+               ? 1
+               : 0;
+}
+
+void platform_unlock_stream(std::FILE* file) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    OVERLAPPED whole{};
+    if (h != INVALID_HANDLE_VALUE) UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
 }
 #endif

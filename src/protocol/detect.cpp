@@ -15,6 +15,7 @@
 #include "ui/diagnose.h"
 
 TargetInfo target_info;
+int programmer_status = -1;
 
 namespace {
 
@@ -51,27 +52,31 @@ void read_user_id() {
 // (the programmer stays silent until the frame is complete).
 int prog_probe() {
     while (port_rx_pending() > 0) {
-        if (port_read_byte() < 0) break;
+        if (link_take_byte() < 0) break;
     }
-    port_write_byte(CMD_PROBE);
+    const unsigned char frame[2] = {CMD_PROBE, PROBE_CHECK};
+    link_put_raw(frame, 1);
     platform_sleep_ms(PROBE_PAUSE_MS);
-    link_state.echo_mode = port_read_byte() == CMD_PROBE;
-    port_write_byte(PROBE_CHECK);
+    link_state.echo_mode = link_take_byte() == CMD_PROBE;
+    link_put_raw(frame + 1, 1);
+    ++wire_totals.replies;
     platform_sleep_ms(PROBE_PAUSE_MS);
-    if (link_state.echo_mode) port_read_byte();
-    return port_read_byte();
+    if (link_state.echo_mode) link_take_byte();
+    return link_take_byte();
 }
 
 int connect_target() {
     int status = prog_probe();
     // Ctrl+C cuts the probe's pauses short; what it read then means nothing.
     check_interrupt();
+    programmer_status = status;
     if (status < 0) fail("\nno Programmer connected!");
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");
     prog_set_vpp_voltage(START_VPP);
     switch_vpp_on();
     read_user_id();
     target_info.device_id = prog_read_word(ADDR_DEVICE_ID);
+    target_info.ids_read = true;
     // A missing target reads as all zeros or all ones.
     if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) fail("\nno target detected!");
     device_db_load(target_info.device_id);

@@ -7,8 +7,11 @@ struct TargetInfo {
     int user_id;
     uint16_t user_id_words[4];
     char device_name[21];
+    bool ids_read;  // the user ID words and the device ID came from the chip
 };
 extern TargetInfo target_info;
+// The programmer's status byte from the probe (STATUS_ bits), -1 until one came.
+extern int programmer_status;
 
 int prog_probe();      // status byte, or -1 when none arrived; sets echo mode
 int connect_target();  // status byte; every failure ends the run

@@ -13,6 +13,7 @@
 #include "ui/progress.h"
 
 LinkState link_state;
+WireTotals wire_totals;
 
 namespace {
 
@@ -35,7 +36,7 @@ void check_echo(const unsigned char* sent, int count) {
 // nothing after it can be trusted. It is logged and the run ends silently.
 void drain_input() {
     while (port_rx_pending() > 0) {
-        int b = port_read_byte();
+        int b = link_take_byte();
         if (b < 0) return;
         if (b == REPLY_NAK) link_refused();
     }
@@ -72,7 +73,25 @@ void log_text(const char* text) {
     if (link_state.log_on && link_state.log_file != nullptr) std::fputs(text, link_state.log_file);
 }
 
+// Codes the programmer answers; the host waits for each answer.
+void count_reply(int code) {
+    if (code == CMD_SYNC || code == CMD_VPP_ON || code == CMD_READ_PROGRAM || code == CMD_READ_DATA)
+        ++wire_totals.replies;
+}
+
 }  // namespace
+
+int link_take_byte() {
+    int b = port_read_byte();
+    if (b >= 0) ++wire_totals.bytes_in;
+    return b;
+}
+
+int link_put_raw(const unsigned char* bytes, int count) {
+    int written = port_write(bytes, count);
+    wire_totals.bytes_out += written;
+    return written;
+}
 
 void link_queue_byte(int byte) {
     link_state.tx_buffer[link_state.tx_count++] = static_cast<unsigned char>(byte);
@@ -82,7 +101,7 @@ void link_queue_byte(int byte) {
 void link_flush() {
     int count = link_state.tx_count;
     if (count == 0) return;
-    int sent = port_write(link_state.tx_buffer, count);
+    int sent = link_put_raw(link_state.tx_buffer, count);
     ui_count_sent(sent);
     if (link_state.echo_mode) check_echo(link_state.tx_buffer, sent);
     // The port gives up on a write only for Ctrl+C or a device that has gone;
@@ -102,7 +121,7 @@ int link_read_timed(int waits) {
     long start = platform_clock_ms();
     long limit = static_cast<long>(waits) * POLL_MS;
     for (;;) {
-        if (port_rx_pending() > 0) return port_read_byte();
+        if (port_rx_pending() > 0) return link_take_byte();
         if (port_hung_up()) fail(COMM_ERROR);
         long spent = platform_clock_ms() - start;
         if (spent >= limit) break;
@@ -145,6 +164,7 @@ int link_receive_checksum() {
 
 void link_send_command(int code) {
     begin_frame(2);
+    count_reply(code);
     log_byte(code, LOG_TX);
     link_queue_byte(code);
     link_queue_byte((256 - (code & 0xFF)) & 0xFF);
@@ -155,6 +175,7 @@ void link_send_frame(const unsigned char* bytes, int count) {
     // Frames that load a word or an EEPROM byte for programming are what the
     // summary counts as written.
     if (count > 0 && (bytes[0] == CMD_LOAD_PROGRAM || bytes[0] == CMD_LOAD_DATA)) ui_count_word_loaded();
+    if (count > 0) count_reply(bytes[0]);
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         log_byte(bytes[i], LOG_TX);

@@ -24,12 +24,27 @@ struct LinkState {
 };
 extern LinkState link_state;
 
+// What crossed the line in this run, for the run record: bytes written to and
+// read from the port, and frames whose reply the host waited for (the probe,
+// VPP on, sync and the reads).
+struct WireTotals {
+    long bytes_out;
+    long bytes_in;
+    long replies;
+};
+extern WireTotals wire_totals;
+
 enum : int {
     POLL_MS = 5,
     REPLY_WAITS = 200,
     ECHO_WAITS = 10,
 };
 
+// The port's byte read and raw write, counted in the wire totals; every byte
+// the run exchanges with the programmer passes through one of them or through
+// the transmit buffer.
+int link_take_byte();  // port_read_byte()
+int link_put_raw(const unsigned char* bytes, int count);  // port_write()
 void link_queue_byte(int byte);
 void link_flush();
 int link_read_timed(int waits);  // byte, or -1 after `waits` polls of 5 ms

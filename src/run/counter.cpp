@@ -88,7 +88,7 @@ bool read_counter(const char* path, unsigned long long* next) {
 bool write_counter(const CounterFiles& f, unsigned long long next) {
     std::FILE* file = std::fopen(f.temp, "w");
     if (file == nullptr) return false;
-    bool ok = std::fprintf(file, "%llu\n", next) > 0 && platform_sync_file(file);
+    bool ok = std::fprintf(file, "%llu\n", next) > 0 && platform_commit_file(file);
     ok = std::fclose(file) == 0 && ok;
     ok = ok && platform_replace_file(f.temp, f.counter) && platform_sync_dir_of(f.counter);
     if (!ok) std::remove(f.temp);

@@ -51,10 +51,6 @@ PlatformChild children[GANG_MAX];
 int port_count = 0;
 char temp_dir[256];  // with its trailing separator
 
-// The children's run records are read for their outcome. Until a build
-// writes them, the exit code and the last console line tell it.
-constexpr bool CHILD_RECORDS = false;
-
 // A child's command line: the parent's words, then its own, built in `arena`.
 char arena[8192];
 std::size_t arena_used;
@@ -153,7 +149,7 @@ void build_command(char** argv, int argc, const GangPort& port) {
     }
     if (settings.save_path[0] != '\0')
         child_argv[n++] = per_port_word("/SAVE=", settings.save_path, port);
-    if (CHILD_RECORDS) child_argv[n++] = arena_put("/JSON=", port.record_path);
+    child_argv[n++] = arena_put("/JSON=", port.record_path);
     child_argv[n] = nullptr;
 }
 
@@ -165,17 +161,23 @@ void temp_file(char* out, int index, const char* suffix) {
     std::snprintf(out, PATH_SIZE, "%sport%d%s", temp_dir, index + 1, suffix);
 }
 
+// Every child writes its run record: into the file /JSON= names, with the
+// port put into its name, or among the temporary files.
 void prepare_files(int index) {
     GangPort& port = ports[index];
     temp_file(port.out_path, index, ".out");
     temp_file(port.err_path, index, ".err");
-    temp_file(port.record_path, index, ".json");
-    port.record_temporary = true;
+    port.record_temporary = settings.json_path[0] == '\0';
+    if (port.record_temporary) {
+        temp_file(port.record_path, index, ".json");
+    } else if (!gang_port_file(settings.json_path, port.tag, platform_slash_separates(),
+                               port.record_path, sizeof port.record_path)) {
+        fail("\nFile name is too long for /GANG=!");
+    }
 }
 
 void start_port(int i, int argc, char** argv) {
     GangPort& port = ports[i];
-    prepare_files(i);
     build_command(argv, argc, port);
     port.start_ms = platform_clock_ms();
     port.exit_code = -1;
@@ -264,8 +266,9 @@ void outcome_from_record(GangPort& port) {
     if (std::strcmp(value, "ok") != 0 && port.outcome == OUTCOME_OK) port.outcome = OUTCOME_FAILED;
     if (json_lookup(record_text, "message", value, sizeof value) == JSON_STRING)
         std::snprintf(port.message, sizeof port.message, "%s", value);
-    if (json_lookup(record_text, "target.name", value, sizeof value) == JSON_STRING)
-        std::snprintf(port.target, sizeof port.target, "%s", value);
+    char name[sizeof port.target];
+    if (json_lookup(record_text, "target.name", name, sizeof name) == JSON_STRING)
+        std::memcpy(port.target, name, sizeof name);
     if (json_lookup(record_text, "duration_s", value, sizeof value) == JSON_NUMBER)
         port.ms = static_cast<long>(std::atof(value) * 1000.0 + 0.5);
 }
@@ -278,9 +281,10 @@ void report_port(GangPort& port, int exit_code) {
     port.exit_code = exit_code;
     port.ms = port.started ? platform_clock_ms() - port.start_ms : 0;
     outcome_from_console(port);
-    if (CHILD_RECORDS && port.started) outcome_from_record(port);
+    if (port.started) outcome_from_record(port);
+    long tenths = (port.ms + 50) / 100;
     std::printf("\n%s: %s, %s (%ld.%ld s)", port.name, port.target, result_text(port),
-                port.ms / 1000, port.ms % 1000 / 100);
+                tenths / 10, tenths % 10);
     std::fflush(stdout);
 }
 
@@ -403,6 +407,8 @@ int gang_port_file(const char* path, const char* tag, bool slash_separates, char
 }
 
 void gang_run(int argc, char** argv) {
+    if (std::strcmp(settings.json_path, "-") == 0)
+        fail("\n/JSON=- cannot be used with /GANG= (each port writes a record file of its own)!");
     if (!platform_make_temp_dir(temp_dir, sizeof temp_dir))
         fail("\nCan not create the temporary files for /GANG=!");
     if (link_state.log_on && !files_prepare_dir()) link_state.log_on = false;
@@ -412,6 +418,9 @@ void gang_run(int argc, char** argv) {
     device_db_load(0);
     std::printf("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
     std::fflush(stdout);
+    for (int i = 0; i < port_count; ++i) prepare_files(i);
+    // The children write the records; this process has none of its own.
+    settings.json_path[0] = '\0';
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
     while (any_running()) {
         pass_on_interrupt();

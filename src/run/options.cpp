@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "run/counter.h"
 #include "run/gang.h"
+#include "run/record.h"
 #include "ui/fail.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -100,8 +101,7 @@ void print_line(const char* text) { std::printf("%s\n", text); }
 // cells are emptied, which stays allowed.
 void check_fill_value(int value) {
     if (value < 0 || (value & 0xFFFF) <= 0x3FFF) return;
-    std::printf("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!\n", value & 0xFFFF);
-    std::exit(1);
+    fail_format("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!", value & 0xFFFF);
 }
 
 }  // namespace
@@ -147,6 +147,9 @@ int apply_option(const char* word) {
     } else if (matches(word, "LOG")) {
         link_state.log_on = true;
         settings.log_path[0] = '\0';
+    } else if (matches(word, "HISTORY=")) {
+        copy_path(settings.history_path, sizeof settings.history_path, word + 8,
+                  "\nFile name after /HISTORY= is too long (at most 255 characters)!");
     } else if (matches(word, "SERIAL=")) {
         serial_option(word + 7);
     } else if (matches(word, "INFO")) {
@@ -160,11 +163,16 @@ int apply_option(const char* word) {
         settings.update = 1;
     } else if (matches(word, "NOSTORE")) {
         settings.no_store = 1;
+    } else if (matches(word, "JSON=")) {
+        copy_path(settings.json_path, sizeof settings.json_path, word + 5,
+                  "\nFile name after /JSON= is too long (at most 255 characters)!");
+    } else if (matches(word, "PART=")) {
+        copy_path(settings.part, sizeof settings.part, word + 5,
+                  "\nPart name after /PART= is too long (at most 20 characters)!");
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
     } else {
-        std::printf("unknown option: %s\n", word);
-        std::exit(1);
+        fail_format("unknown option: %s", word);
     }
     return 0;
 }
@@ -194,13 +202,17 @@ void print_usage() {
     print_line("\nMore options:");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/GANG=<port>,<port>   run the same job on several programmers at once");
+    print_line("/HISTORY=<file>       append a line per chip to <file> (JSON lines)");
+    print_line("/JSON=<file>          write a record of the run as JSON (- : stdout)");
     print_line("/LOG=<file>           log communication process into <file>");
     print_line("/NOSTORE              use /COM and /BAUD= for this run only");
+    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
     print_line("                      write the next serial number into every chip");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
+    run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }
 
@@ -209,6 +221,7 @@ void print_version() {
     std::printf("settings:        %s\n", file_name(".cfg").text);
     std::printf("device database: %s\n", file_name(".dat").text);
     std::printf("log:             %s\n", file_name(".log").text);
+    run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }
 
@@ -217,8 +230,7 @@ void check_dash_argument(const char* arg) {
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "-?") == 0)
         print_usage();
     if (std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0) print_version();
-    std::printf("unknown option: %s\n", arg);
-    std::exit(1);
+    fail_format("unknown option: %s", arg);
 }
 
 namespace {
@@ -362,28 +374,32 @@ void rewrite_settings_file() {
 // that a /BAUD= on the command line can be seen to mend it.
 void check_baud() {
     if (settings.baud > 0) return;
-    char message[96];
+    static char message[96];
     std::snprintf(message, sizeof message,
                   "\nInvalid baud rate: %s (give a decimal number such as 115200)!", bad_baud);
     if (!bad_baud_from_file) fail(message);
     std::puts(message);
     ui_report_after("BAUD=%s is stored in %s; /BAUD=<rate> replaces it", bad_baud,
                     file_name(".cfg").text);
-    std::exit(1);
+    fail_shown(message);
 }
 
 // The stdout message names the port as the user did; stderr adds the device
 // that was tried and the OS's reason.
 void open_port() {
+    static char port_message[sizeof settings.com_path + 32];
     if (settings.com_path[0] != '\0') {
         if (port_open_path(settings.com_path, settings.baud)) return;
-        std::printf("\nCan not open port %s!\n", settings.com_path);
+        std::snprintf(port_message, sizeof port_message, "\nCan not open port %s!",
+                      settings.com_path);
     } else {
         if (port_open(settings.com_port, settings.baud)) return;
-        std::printf("\nCan not open port COM%d!\n", settings.com_port);
+        std::snprintf(port_message, sizeof port_message, "\nCan not open port COM%d!",
+                      settings.com_port);
     }
+    std::puts(port_message);
     ui_report_after("%s: %s", port_failed_device(), port_failed_reason());
-    std::exit(1);
+    fail_shown(port_message);
 }
 
 // The log is opened only after the port: a run that cannot reach the
@@ -422,7 +438,23 @@ bool is_option_argument(const char* arg) {
     return true;
 }
 
+// /JSON= on the command line takes effect before anything can be printed or
+// fail, so that even a run that ends over its options leaves a record, and
+// /JSON=- has all of the console text on standard error.
+namespace {
+
+void apply_record_options(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON="))
+            apply_option(argv[i] + 1);
+    }
+    record_prepare();
+}
+
+}  // namespace
+
 const char* load_options(int argc, char** argv) {
+    apply_record_options(argc, argv);
     const char* unusable = files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (unusable != nullptr) fail(unusable);
     if (argc <= 1) print_usage();
@@ -442,6 +474,7 @@ const char* load_options(int argc, char** argv) {
     check_baud();
     serial_check_options();
     if (gang_requested()) gang_run(argc, argv);
+    record_prepare();
     open_port();
     if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();

@@ -21,6 +21,9 @@ struct Settings {
     int update = 0;            // /UPDATE: write only what differs
     int no_store = 0;          // /NOSTORE: /COM and /BAUD= for this run only
     char log_path[256] = "";   // /LOG=<file>: the log's name instead of <base>.log
+    char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
+    char part[21] = "";        // /PART=<name>: the only part the run may write
+    char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
 };
 extern Settings settings;
 

@@ -7,9 +7,10 @@
 #include "devicedb/devicedb.h"
 #include "image/hex.h"
 #include "image/image.h"
+#include "ops/checksum.h"
+#include "ops/compare.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
-#include "ops/compare.h"
 #include "ops/result.h"
 #include "ops/save.h"
 #include "ops/write.h"
@@ -19,7 +20,9 @@
 #include "protocol/protocol.h"
 #include "run/counter.h"
 #include "ui/fail.h"
+#include "run/history.h"
 #include "run/options.h"
+#include "run/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"
@@ -60,14 +63,38 @@ void complete_cut_frame() {
     int n = 0;
     while ((n = rest_of_cut_frame(&rest)) > 0) {
         platform_clear_interrupt();
-        if (port_write(rest, n) <= 0) return;
+        if (link_put_raw(rest, n) <= 0) return;
     }
 }
 
 // A failure the operations noted: its message on the console, exit code 1.
 int end_with_failure() {
-    print_failure(run_result.failure != nullptr ? run_result.failure : "\nError!");
+    const char* message = run_result.failure != nullptr ? run_result.failure : "\nError!";
+    print_failure(message);
+    run_end_note(END_FAILED, 1, message);
     return 1;
+}
+
+// A completed run. The record gets the chip's checksum, which may take one
+// more read of the flash while VPP is still on.
+int end_with_success() {
+    if (record_facts_wanted()) record_note_checksum(checksum_after_run());
+    check_output_written();
+    run_end_note(END_OK, 0, nullptr);
+    return 0;
+}
+
+// /PART=<name>: a run meant for one part ends before anything is erased or
+// written when the target is another one, or one the database does not know.
+void check_part() {
+    if (settings.part[0] == '\0') return;
+    const char* name = target_info.device_name;
+    if (platform_stricmp(name, settings.part) == 0) return;
+    if (std::strcmp(name, "(unknown)") == 0) {
+        fail_format("\nTarget is %s 0x%04X, not %s!", name,
+                    static_cast<unsigned>(target_info.device_id), settings.part);
+    }
+    fail_format("\nTarget is %s, not %s!", name, settings.part);
 }
 
 // The end of every run that gets this far: the image goes to the chip in full,
@@ -83,9 +110,7 @@ int write_and_report(bool from_file) {
     } else {
         ok = write_target();
     }
-    if (!ok) return end_with_failure();
-    check_output_written();
-    return 0;
+    return ok ? end_with_success() : end_with_failure();
 }
 
 }  // namespace
@@ -99,15 +124,24 @@ void on_exit_handler() {
     platform_key_end();
     save_abandon();
     complete_cut_frame();
-    port_write(VPP_OFF_FRAME, 2);
+    link_put_raw(VPP_OFF_FRAME, 2);
     platform_sleep_ms(50);
     port_close();
     log_end();
     std::fflush(stdout);
+    // Last, so that the record's wire totals hold the VPP-off frame too. A
+    // history line that could not be written fails a run that succeeded.
+    bool history_written = history_write();
+    record_write();
+    if (!history_written) {
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
 }
 
 int run_main(int argc, char** argv) {
     std::atexit(on_exit_handler);
+    record_start(argc, argv);
     platform_survive_closed_output();
     ui_init();
     platform_catch_interrupts(vpp_off_from_signal);
@@ -119,6 +153,7 @@ int run_main(int argc, char** argv) {
     if (settings.info) print_version_line();
     ui_stage("identifying the target");
     int status = connect_target();
+    check_part();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
     if (settings.save_path[0] != '\0') save_target(settings.save_path);
@@ -139,11 +174,12 @@ int run_main(int argc, char** argv) {
     // A name that opens but cannot be read (a directory, a failing disk) is
     // no HEX file; its read error must not pass for an empty file's end.
     bool unreadable = std::ferror(file) != 0;
+    if (!unreadable) record_note_file(hexfile, file, result >= 0);
     std::fclose(file);
     if (unreadable) fail("\ncannot open hex input file!");
     if (result < 0) {
         hex_report_fault(hexfile);
-        fail_silent();
+        fail_shown(hex_message());
     }
     hex_report_skipped(hexfile);
     return write_and_report(true);

@@ -17,6 +17,7 @@
 #include "devicedb/family.h"
 #include "image/image.h"
 #include "ops/serialno.h"
+#include "platform/platform.h"
 #include "platform/process.h"
 #include "run/counter.h"
 #include "run/gang.h"
@@ -168,8 +169,8 @@ TEST(SerialCounter, ConcurrentTakersNeverShareANumber) {
 }
 
 // Lines far longer than a pipe's atomic size, appended by several processes
-// at once, each arrive whole.
-TEST(AppendSynced, ConcurrentLinesStayWhole) {
+// at once under the stream lock, each arrive whole.
+TEST(LockedAppend, ConcurrentLinesStayWhole) {
     std::string dir = native::make_temp_dir();
     std::string path = dir + "/history.jsonl";
     std::vector<pid_t> pids;
@@ -179,7 +180,19 @@ TEST(AppendSynced, ConcurrentLinesStayWhole) {
             for (int i = 0; i < 25; ++i) {
                 std::string line = std::to_string(p) + ":" + std::to_string(i) + ":" +
                                    std::string(6000, static_cast<char>('a' + p)) + "\n";
-                if (!platform_append_synced(path.c_str(), line.data(), line.size())) _exit(1);
+                // The line leaves in many writes, and only the lock keeps
+                // the other writers out between them.
+                std::FILE* f = std::fopen(path.c_str(), "a");
+                static char buffer[512];
+                if (f == nullptr || std::setvbuf(f, buffer, _IOFBF, sizeof buffer) != 0) _exit(1);
+                if (!platform_lock_stream(f)) _exit(1);
+                for (std::size_t at = 0; at < line.size(); at += 200) {
+                    std::fputs(line.substr(at, 200).c_str(), f);
+                    std::fflush(f);
+                }
+                if (!platform_commit_file(f)) _exit(1);
+                platform_unlock_stream(f);
+                std::fclose(f);
             }
             _exit(0);
         }

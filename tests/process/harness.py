@@ -68,6 +68,15 @@ class Result:
     def received(self):
         return bytes.fromhex(self.report.get('to_host', ''))
 
+    def record(self, name='run.json'):
+        """The run record picup wrote with /JSON=<name>, parsed."""
+        with open(self.path(name), encoding='utf-8') as f:
+            return json.load(f)
+
+    def temp_files(self):
+        """Names in the work directory that end in .tmp."""
+        return sorted(n for n in os.listdir(self.workdir) if n.endswith('.tmp'))
+
     def __repr__(self):
         return 'Result(code=%r, stdout=%r, stderr=%r)' % (
             self.code, self.stdout[-2000:], self.stderr[-2000:])
@@ -288,6 +297,27 @@ def parse_hex(text):
 def read_hex(path):
     with open(path) as f:
         return parse_hex(f.read())
+
+
+def flash_checksum(memory, flash_size):
+    """The program memory checksum of a chip whose programmed cells are
+    `memory` (picsim's --save): the sum of its 14-bit flash words, erased
+    ones as 0x3FFF, modulo 0x10000."""
+    return sum(memory.get(a, 0x3FFF) & 0x3FFF for a in range(flash_size)) % 0x10000
+
+
+def region_cells(words, type1=False):
+    """Cells per region of {word address: value} from a HEX file, as the run
+    record counts them; `type1`: the file keeps configuration space at word
+    0x2000 and data EEPROM at 0x2100 (PIC12F629 family)."""
+    cells = {'flash': 0, 'eeprom': 0, 'user_id': 0, 'config': 0}
+    for a in words:
+        if type1 and a >= 0x2000:
+            a = a - 0x2100 + 0xF000 if a >= 0x2100 else a - 0x2000 + 0x8000
+        region = ('flash' if a < 0x8000 else 'user_id' if a < 0x8004 else
+                  'config' if a < 0xF000 else 'eeprom')
+        cells[region] += 1
+    return cells
 
 
 def _record(rtype, addr, payload):

@@ -2,7 +2,9 @@
 programmer fault at each stage of a run. Every cell checks the exit code, the
 exact last console message (or none, where the run ends silently), the time the
 run took against the time-outs, and that the VPP-off frame C2 3E is the last
-thing on the line wherever the line still works.
+thing on the line wherever the line still works. Every run writes a run
+record (/JSON=), which must tell the same ending and agree with picsim's count
+of the bytes that crossed the line.
 
 The frame, read-reply and byte numbers of each stage are computed from a clean
 run of the same command, so the matrix follows the traffic when it changes."""
@@ -130,10 +132,14 @@ def upload_files():
 
 KEY_DELAY = 0.4  # the calibration read-out runs this long before its key
 
+RECORD = 'run.json'
+
 # Scenarios: the command, its files, and where its stages begin in a clean run.
+# (A record of the calibration helper's run would read the flash for its
+# checksum after the key, a stage of reads the helper's cells are not about.)
 SCENARIOS = {
-    'upload': (['blink.hex'], upload_files, stages_of_upload),
-    'read': (['/READ0-0x10'], dict,
+    'upload': (['/JSON=' + RECORD, 'blink.hex'], upload_files, stages_of_upload),
+    'read': (['/JSON=' + RECORD, '/READ0-0x10'], dict,
              lambda frames: {'/READ': stage_after_detection(frames, 0x44)}),
     'osccal': (['/OSCCAL'], dict,
                lambda frames: {'/OSCCAL': stage_after_detection(frames, 0xC7)}),
@@ -269,10 +275,41 @@ def observe(cell):
     return cell, r, seconds
 
 
+def check_record(test, r, fault, message, where):
+    """The record names the ending the console shows and the wire totals
+    picsim counted: every byte picup wrote reached picsim unless the line was
+    hung up under it; picup never reads more than picsim sent, and all of it
+    in a run that completed."""
+    with open(r.path(RECORD)) as f:
+        record = json.load(f)
+    test.assertEqual(record['schema'], 'picup-run/1', where)
+    test.assertEqual(record['exit_code'], r.code, where)
+    test.assertEqual(record['result'], 'ok' if r.code == 0 else 'failed', where)
+    if r.code == 0:
+        test.assertIsNone(record['message'], where)
+        test.assertIsInstance(record['checksum'], int, where)
+    else:
+        test.assertEqual(record['message'], None if message == SILENT else message.strip('\n'), where)
+        test.assertIsNone(record['checksum'], where)
+    wire, report = record['wire'], r.report
+    if fault == 'hang-up':
+        test.assertGreaterEqual(wire['bytes_out'], report['bytes_from_host'], where)
+    else:
+        test.assertEqual(wire['bytes_out'], report['bytes_from_host'], where)
+    test.assertLessEqual(wire['bytes_in'], report['bytes_to_host'], where)
+    if r.code == 0:
+        test.assertEqual(wire['bytes_in'], report['bytes_to_host'], where)
+    # picsim counts the replies it gave; a NAK is given in place of one.
+    if r.code == 0 and fault != 'NAK':
+        test.assertEqual(wire['replies'], report['replies'], where)
+
+
 def check_cell(test, cell, r, seconds):
     scenario, stage, fault, sim_args, (code, message, timing) = cell
     where = '%s / %s (%s): %r' % (stage, fault, ' '.join(sim_args), r)
     test.assertEqual(r.code, code, where)
+    if message is not None and scenario != 'osccal':
+        check_record(test, r, fault, message, where)
     if message == SILENT:
         test.assertFalse(any(t in r.stdout for t in FAILURE_TEXTS), where)
     elif message is not None:

@@ -1,7 +1,9 @@
 """Ctrl+C and SIGTERM end a run through the normal exit path: the message, exit
-code 1, and the VPP-off frame C2 3E as the last bytes on the line."""
+code 1, the VPP-off frame C2 3E as the last bytes on the line, and the run
+record."""
 
 import concurrent.futures
+import json
 import os
 import shutil
 import signal
@@ -50,11 +52,12 @@ class InterruptTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def interrupt_during_user_id_read(self, signum):
+    def interrupt_during_user_id_read(self, signum, extra=()):
         programmer = SilentAfterVppProgrammer()
+        self.port = programmer.path
         try:
             process = subprocess.Popen(
-                ["./picup", "/COM=" + programmer.path, "/INFO", "/LOG"], cwd=self.dir,
+                ["./picup", "/COM=" + programmer.path, "/INFO", "/LOG"] + list(extra), cwd=self.dir,
                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
             self.assertTrue(programmer.user_id_read_seen.wait(10), "no user ID read arrived")
             process.send_signal(signum)
@@ -65,13 +68,28 @@ class InterruptTest(unittest.TestCase):
             programmer.close()
 
     def test_ctrl_c_switches_vpp_off_and_reports(self):
-        code, out, line = self.interrupt_during_user_id_read(signal.SIGINT)
+        code, out, line = self.interrupt_during_user_id_read(signal.SIGINT, ["/JSON=run.json"])
         self.assertEqual(code, 1)
         self.assertTrue(out.endswith("\nInterrupted!\n"), repr(out))
         self.assertTrue(line.startswith(PROBE), line.hex())
         self.assertEqual(line[-2:], b"\xc2\x3e", line.hex())
         with open(os.path.join(self.dir, "picup.log")) as f:
             self.assertIn("end of log", f.read())
+        # The record tells the interruption and what crossed the line: every
+        # byte the programmer got (VPP off included), its two answers (status
+        # byte, VPP-on ACK), and no identification, which never came.
+        with open(os.path.join(self.dir, "run.json")) as f:
+            record = json.load(f)
+        self.assertEqual((record["result"], record["message"], record["exit_code"]),
+                         ("interrupted", "Interrupted!", 1))
+        self.assertEqual(record["wire"]["bytes_out"], len(line))
+        self.assertEqual(record["wire"]["bytes_in"], 2)
+        self.assertEqual(record["port"]["path"], self.port)
+        self.assertEqual(record["port"]["status"], 0)
+        self.assertIsNone(record["target"]["device_id"])
+        self.assertIsNone(record["target"]["name"])
+        self.assertIsNone(record["checksum"])
+        self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".tmp")], [])
 
     def test_sigterm_takes_the_same_way_out(self):
         code, out, line = self.interrupt_during_user_id_read(signal.SIGTERM)

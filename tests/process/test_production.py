@@ -2,6 +2,7 @@
 per chip (/SERIAL=) and the history file (/HISTORY=), against picsim
 programmers served on pseudo-terminals of their own."""
 
+import hashlib
 import json
 import os
 import select
@@ -62,7 +63,8 @@ class GangTest(unittest.TestCase):
         harness._write_files(wd, {'blink.hex': hexfile})
         with Servers(wd, [[], FAULT_DURING_WRITE, []]) as servers:
             ports = [s.path for s in servers]
-            r = run_picup(wd, ['/GANG=' + ','.join(ports), '/LOG', 'blink.hex'])
+            r = run_picup(wd, ['/GANG=' + ','.join(ports), '/LOG', '/JSON=run.json',
+                               '/HISTORY=history.jsonl', 'blink.hex'])
         good, bad = [servers[0], servers[2]], servers[1]
         self.assertEqual(r.code, 1, r)
         # The missing device database is written once, before the children start.
@@ -71,7 +73,7 @@ class GangTest(unittest.TestCase):
         self.assertEqual(r.stdout.count('New file'), 1)
         for s in good:
             self.assertIn('\n%s: ' % s.path, r.stdout)
-            self.assertRegex(r.stdout, r'\n%s: [^\n]*, Ok! \(\d+\.\d s\)' % s.path)
+            self.assertRegex(r.stdout, r'\n%s: PIC16F1825, Ok! \(\d+\.\d s\)' % s.path)
         summary = '\n2 of 3 programmed, 1 failed: %s communication error!\n' % bad.path
         self.assertIn(summary, r.stdout)
         # The failed port's own console text follows the summary, whole.
@@ -85,9 +87,19 @@ class GangTest(unittest.TestCase):
         self.assertTrue(bad.report['last_frame_vpp_off'], bad.sent().hex())
         self.assertFalse(bad.report['vpp_on_at_end'])
         self.assertIn(0x82, harness.frame_codes(bad.sent()))  # it failed while writing
+        history = [json.loads(line) for line in r.read('history.jsonl').splitlines()]
+        self.assertEqual(sorted(h['port'] for h in history), sorted(ports))
         for s in servers:
             log = r.read('picup-%s.log' % tag(s.path))
             self.assertIn('end of log', log)
+            record = json.loads(r.read('run-%s.json' % tag(s.path)))
+            self.assertEqual(record['port']['path'], s.path)
+            self.assertEqual(record['result'], 'failed' if s is bad else 'ok')
+            self.assertEqual(record['wire']['bytes_out'], len(s.sent()))
+            line = [h for h in history if h['port'] == s.path][0]
+            self.assertEqual(line['result'], record['result'])
+            self.assertEqual(line['checksum'], record['checksum'])
+        self.assertFalse(os.path.exists(r.path('run.json')))
         self.assertFalse(os.path.exists(r.path('picup.log')))
         # No child stores the port it was given.
         self.assertFalse(os.path.exists(r.path('picup.cfg')))
@@ -167,7 +179,8 @@ class SerialTest(unittest.TestCase):
     def test_twenty_chips_from_two_processes_get_consecutive_numbers(self):
         shared = harness.make_workdir()
         command = [os.path.join(shared, 'picup')]
-        args = ['/SERIAL=0x8000,500', 'blink.hex']
+        history = os.path.join(shared, 'history.jsonl')
+        args = ['/SERIAL=0x8000,500', '/HISTORY=' + history, 'blink.hex']
         results = [[], []]
         # The device database is written by the first run alone.
         r = harness.run(['/INFO'], command=command)
@@ -203,6 +216,13 @@ class SerialTest(unittest.TestCase):
         self.assertEqual(len(failed), 1)
         with open(os.path.join(shared, 'picup.serial')) as f:
             self.assertEqual(f.read(), '520\n')
+        # The history holds every chip once, the failed one as failed.
+        with open(history) as f:
+            lines = [json.loads(line) for line in f]
+        self.assertEqual(sorted(h['serial'] for h in lines), list(range(500, 520)))
+        self.assertEqual([h['serial'] for h in lines if h['result'] != 'ok'], failed)
+        for h in lines:
+            self.assertEqual(h['result'] == 'ok', numbers[h['serial']].code == 0)
 
     def test_flash_and_eeprom_places_and_refusals(self):
         wd = harness.make_workdir()
@@ -235,6 +255,51 @@ class SerialTest(unittest.TestCase):
         r = harness.run_plain(['/SERIAL=0x8000,1', '/VERIFY', 'blink.hex'], workdir=wd)
         self.assertEqual(r.code, 1, r)
         self.assertIn('/SERIAL= cannot be used with /VERIFY', r.stdout)
+
+
+class HistoryTest(unittest.TestCase):
+    def test_line_facts_agree_with_the_record_and_the_chip(self):
+        wd = harness.make_workdir()
+        files = {'blink.hex': blink()}
+        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', 'blink.hex'], files=files,
+                        workdir=wd, save=True)
+        self.assertEqual(r.code, 0, r)
+        record = json.loads(r.read('run.json'))
+        # A run that reaches no chip leaves no line.
+        harness.run(['/HISTORY=h.jsonl', 'blink.hex'], workdir=wd, sim_args=['--silent'])
+        # A failed verify is a chip too.
+        r2 = harness.run(['/HISTORY=h.jsonl', '/VERIFY', 'blink.hex'], workdir=wd)
+        self.assertEqual(r2.code, 1, r2)
+        lines = r.read('h.jsonl').splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        first, second = (json.loads(line) for line in lines)
+        self.assertEqual(sorted(first), sorted([
+            'time', 'port', 'target', 'device_id', 'revision', 'file_sha256', 'checksum',
+            'serial', 'result', 'message', 'duration_s']))
+        self.assertRegex(first['time'], r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$')
+        self.assertEqual(first['port'], record['port']['path'])
+        self.assertEqual((first['target'], first['device_id'], first['revision']),
+                         ('PIC16F1825', 0x2763, 3))
+        self.assertEqual(first['file_sha256'], hashlib.sha256(blink().encode()).hexdigest())
+        flash = sum(r.memory.get(a, 0x3FFF) for a in range(0x2000)) & 0xFFFF
+        self.assertEqual(first['checksum'], flash)
+        self.assertEqual(first['checksum'], record['checksum'])
+        self.assertEqual((first['serial'], first['result'], first['message']), (None, 'ok', None))
+        self.assertEqual((second['result'], second['checksum']), ('failed', None))
+        self.assertIn('mismatches', second['message'])
+
+    def test_a_line_that_cannot_be_written_fails_the_run(self):
+        wd = harness.make_workdir()
+        os.mkdir(os.path.join(wd, 'h.jsonl'))
+        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', 'blink.hex'],
+                        files={'blink.hex': blink()}, workdir=wd)
+        self.assertEqual(r.code, 1, r)
+        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
+        self.assertIn('picup: cannot append to the history file h.jsonl: ', r.stderr)
+        record = json.loads(r.read('run.json'))
+        self.assertEqual((record['result'], record['exit_code']), ('failed', 1))
+        self.assertEqual(record['message'], 'Cannot append to the history file!')
+        self.assertTrue(r.sent().endswith(VPP_OFF))
 
 
 if __name__ == '__main__':

@@ -107,7 +107,7 @@ class WindowsTest(unittest.TestCase):
                 self.assertEqual(wine.read(w, 'picup.dat'), n.read('picup.dat').replace('\n', '\r\n'))
 
     def test_upload_with_log_pic16f1825(self):
-        w, n = self.both(['/LOG', 'blink.hex'], part='PIC16F1825',
+        w, n = self.both(['/LOG', '/JSON=run.json', 'blink.hex'], part='PIC16F1825',
                          files={'blink.hex': example('pic16f1825')}, save=True)
         self.assert_same_run(w, n)
         self.assertEqual(w.code, 0, w)
@@ -119,6 +119,15 @@ class WindowsTest(unittest.TestCase):
         self.assert_crlf(log)
         self.assertEqual(wine.unix(log), n.read('picup.log'))
         self.assertTrue(log.endswith('\r\n--------------- end of log --------------\r\n'))
+        # The run record (committed with _commit, renamed with MoveFileEx)
+        # tells the same run; only the time, the command and the port differ.
+        records = [load_json(r.path('run.json')) for r in (w, n)]
+        for record in records:
+            for key in ('started', 'duration_s', 'command', 'port'):
+                record.pop(key)
+        self.assertEqual(records[0], records[1])
+        self.assertEqual(records[0]['result'], 'ok')
+        self.assertEqual(harness.Result.temp_files(w), [])
 
     def test_upload_pic12f629_over_an_echoing_line(self):
         w, n = self.both(['blink.hex'], part='PIC12F629', sim_args=['--echo'],
@@ -151,6 +160,14 @@ class WindowsTest(unittest.TestCase):
         self.assertEqual(w.code, 1, w)
         self.assertEqual(w.stdout, '\r\nno Programmer connected!\r\n')
         self.assertEqual(w.sent().hex(' '), 'c1 3f c2 3e')
+        # /JSON=-: the record alone on standard output (_dup/_dup2), the
+        # console text on standard error.
+        w = wine.run(['/JSON=-'], sim_args=['--silent'])
+        self.assertEqual(w.code, 1, w)
+        record = json.loads(w.stdout)
+        self.assertEqual((record['result'], record['message'], record['port']['path']),
+                         ('failed', 'no Programmer connected!', 'COM%d' % wine.COM_PORT))
+        self.assertIn('\r\nno Programmer connected!\r\n', w.stderr)
 
     def test_calibration_helper_ends_at_end_of_input(self):
         # stdin is NUL: no key can ever come, so the helper stops at once
