@@ -52,6 +52,7 @@ USAGE = (
     "\nMore options:\n"
     "/COM=<device path> *  select serial port by its device path\n"
     "/GANG=<port>,<port>   run the same job on several programmers at once\n"
+    "/HISTORY=<file>       append a line per chip to <file> (JSON lines)\n"
     "/JSON=<file>          write a record of the run as JSON (- : stdout)\n"
     "/LOG=<file>           log communication process into <file>\n"
     "/NOSTORE              use /COM and /BAUD= for this run only\n"
