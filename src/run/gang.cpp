@@ -91,10 +91,9 @@ void add_port(const char* name, std::size_t length) {
     port.name[length] = '\0';
     gang_port_tag(port.name, port.tag, sizeof port.tag);
     for (int i = 0; i < port_count; ++i) {
-        if (platform_stricmp(ports[i].tag, port.tag) != 0) continue;
-        std::printf("\nPorts %s and %s after /GANG= would share their files!\n", ports[i].name,
-                    port.name);
-        fail_silent();
+        if (platform_stricmp(ports[i].tag, port.tag) == 0)
+            fail_format("\nPorts %s and %s after /GANG= would share their files!", ports[i].name,
+                        port.name);
     }
     ++port_count;
 }
@@ -220,12 +219,10 @@ void last_console_line(const char* path, char* out, std::size_t size) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return;
     char tail[1024];
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-        long length = std::ftell(file);
-        long from = length > static_cast<long>(sizeof tail) - 1 ? length - (sizeof tail - 1) : 0;
-        if (std::fseek(file, from, SEEK_SET) != 0) from = length;
-    }
-    std::size_t n = std::fread(tail, 1, sizeof tail - 1, file);
+    const long room = static_cast<long>(sizeof tail);
+    long length = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    bool placed = length >= 0 && std::fseek(file, length > room ? length - room : 0, SEEK_SET) == 0;
+    std::size_t n = placed ? std::fread(tail, 1, sizeof tail, file) : 0;
     std::fclose(file);
     while (n > 0 && (tail[n - 1] == '\n' || tail[n - 1] == '\r' || tail[n - 1] == ' ')) --n;
     std::size_t start = n;
@@ -245,9 +242,12 @@ void outcome_from_console(GangPort& port) {
         return;
     }
     port.outcome = OUTCOME_FAILED;
+    // Failure messages end in '!'; a run that ended without one (a refused
+    // frame) leaves a stage text last.
     last_console_line(port.out_path, port.message, sizeof port.message);
     if (std::strcmp(port.message, "Interrupted!") == 0) port.outcome = OUTCOME_INTERRUPTED;
-    if (port.message[0] != '\0') return;
+    std::size_t length = std::strlen(port.message);
+    if (length > 0 && port.message[length - 1] == '!') return;
     if (port.exit_code < 0) {
         std::snprintf(port.message, sizeof port.message, "ended abnormally!");
     } else {
@@ -264,8 +264,10 @@ void outcome_from_record(GangPort& port) {
     if (json_lookup(record_text, "result", value, sizeof value) != JSON_STRING) return;
     if (std::strcmp(value, "interrupted") == 0) port.outcome = OUTCOME_INTERRUPTED;
     if (std::strcmp(value, "ok") != 0 && port.outcome == OUTCOME_OK) port.outcome = OUTCOME_FAILED;
-    if (json_lookup(record_text, "message", value, sizeof value) == JSON_STRING)
-        std::snprintf(port.message, sizeof port.message, "%s", value);
+    JsonKind message = json_lookup(record_text, "message", value, sizeof value);
+    if (message == JSON_STRING) std::snprintf(port.message, sizeof port.message, "%s", value);
+    if (message == JSON_NULL && port.outcome != OUTCOME_OK)
+        std::snprintf(port.message, sizeof port.message, "failed (exit code %d)!", port.exit_code);
     char name[sizeof port.target];
     if (json_lookup(record_text, "target.name", name, sizeof name) == JSON_STRING)
         std::memcpy(port.target, name, sizeof name);
@@ -418,7 +420,12 @@ void gang_run(int argc, char** argv) {
     device_db_load(0);
     std::printf("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
     std::fflush(stdout);
-    for (int i = 0; i < port_count; ++i) prepare_files(i);
+    // Every command line is built once before any child starts, so one that
+    // does not fit ends the run while nothing runs yet.
+    for (int i = 0; i < port_count; ++i) {
+        prepare_files(i);
+        build_command(argv, argc, ports[i]);
+    }
     // The children write the records; this process has none of its own.
     settings.json_path[0] = '\0';
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
