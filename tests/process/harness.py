@@ -185,6 +185,10 @@ def _catches(pid, signum):
     return 0
 
 
+def _still_picsim(pid):
+    return os.path.realpath('/proc/%d/exe' % pid) == os.path.realpath(PICSIM)
+
+
 def command_pid(p, catching=signal.SIGINT, timeout=5):
     """Process id of the command that picsim process `p` started (picup), once
     it has its handler for `catching` in place: a signal sent before would
@@ -194,7 +198,10 @@ def command_pid(p, catching=signal.SIGINT, timeout=5):
         try:
             with open('/proc/%d/task/%d/children' % (p.pid, p.pid)) as f:
                 children = f.read().split()
-            if children and _catches(int(children[0]), catching):
+            # Between fork and exec the child is still picsim, whose own
+            # handler it carries; only the command's own handler counts.
+            if (children and _catches(int(children[0]), catching)
+                    and not _still_picsim(int(children[0]))):
                 return int(children[0])
         except OSError:
             pass
