@@ -68,20 +68,33 @@ def full_pic12f629():
 
 
 class Job:
-    def __init__(self, name, title, part, args, words=None, rows=None):
+    def __init__(self, name, title, part, args, words=None, rows=None, chip=None):
         self.name = name
         self.title = title
         self.part = part
         self.args = args          # picup arguments; {hex} is the HEX file's path
         self.words = words        # None: no HEX file
         self.rows = rows          # rows holding data, for the scaling table
+        self.chip = chip          # what the chip holds before the run (picup's map), or None
+
+    def _write(self, path, words):
+        if not os.path.exists(path):
+            with open(path, 'w') as f:
+                f.write(hex_text(words))
 
     def command(self, workdir):
         path = os.path.join(workdir, self.name + '.hex')
-        if self.words is not None and not os.path.exists(path):
-            with open(path, 'w') as f:
-                f.write(hex_text(self.words))
+        if self.words is not None:
+            self._write(path, self.words)
         return [a.replace('{hex}', path) for a in self.args]
+
+    def sim_args(self, workdir):
+        """picsim options that put the chip's starting contents in place."""
+        if self.chip is None:
+            return []
+        path = os.path.join(workdir, self.name + '.chip.hex')
+        self._write(path, self.chip)
+        return ['--load', path]
 
 
 def main_jobs():
@@ -94,6 +107,32 @@ def main_jobs():
             'PIC12F629', ['{hex}'], full_pic12f629()),
         Job('read256', '/READ of 256 words', 'PIC16F1825', ['/READ0x0-0xFF']),
         Job('info', '/INFO', 'PIC16F1825', ['/INFO']),
+    ]
+
+
+def changed_rows(words, rows, row_size=32):
+    """The same image with one word changed in each of the given rows."""
+    out = dict(words)
+    for r in rows:
+        a = r * row_size + 5
+        out[a] = (out[a] + 1) & 0x3FFF
+    return out
+
+
+def update_jobs():
+    """/UPDATE and /VERIFY of the full PIC16F1825 image, beside the full upload
+    of the same file: onto a chip that holds it, with one row changed, with
+    every row changed."""
+    full = full_pic16f1825()
+    return [
+        Job('upd_same', '/UPDATE, chip already holds the image', 'PIC16F1825',
+            ['/UPDATE', '{hex}'], full, chip=full),
+        Job('upd_1row', '/UPDATE, one row differs', 'PIC16F1825',
+            ['/UPDATE', '{hex}'], full, chip=changed_rows(full, [100])),
+        Job('upd_all', '/UPDATE, every row differs', 'PIC16F1825',
+            ['/UPDATE', '{hex}'], full, chip=changed_rows(full, range(256))),
+        Job('verify', '/VERIFY of the full image', 'PIC16F1825',
+            ['/VERIFY', '{hex}'], full, chip=full),
     ]
 
 
