@@ -1,5 +1,5 @@
 // In-process emulated programmer for tests: this library provides the port_*
-// functions of src/serial/port.h and platform_sleep_ms/platform_clock_ms of
+// functions of src/serial/port.h and the sleeps and clocks of
 // src/platform/platform.h over a virtual clock, so the product's layers run
 // against the emulator fast and deterministically, without a pseudo-terminal.
 #pragma once
@@ -21,5 +21,9 @@ const std::vector<uint8_t>& host_bytes();
 const std::vector<std::vector<uint8_t>>& host_writes();
 void clear_trace();
 double now_us();
+// Sleeps and waits for input the product made since reset or clear_trace.
+long waits();
+// When the byte the product read last arrived on the line (virtual time).
+double last_byte_due_us();
 
 }  // namespace inproc

@@ -24,6 +24,7 @@
 namespace {
 
 const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
+constexpr int EXIT_PAUSE_MS = 50;
 
 // Second Ctrl+C: the run did not reach a poll in time. Only async-signal-safe
 // calls are allowed here.
@@ -33,14 +34,16 @@ void vpp_off_from_signal() { port_write_from_signal(VPP_OFF_FRAME, 2); }
 
 // The programmer keeps VPP on until told otherwise, so every way out of the
 // process sends the raw VPP-off frame: not through the transmit buffer (its
-// content is stale), without echo check or log (the run is over).
+// content is stale), without echo check or log (the run is over). The frame
+// is given 50 ms to leave before the port is closed; a run that never opened
+// the port (usage text, an option error) wrote nothing and does not wait.
 void on_exit_handler() {
     ui_progress_clear();
     platform_key_end();
     save_abandon();
-    port_write_byte(VPP_OFF_FRAME[0]);
-    port_write_byte(VPP_OFF_FRAME[1]);
-    platform_sleep_ms(50);
+    int written = port_write_byte(VPP_OFF_FRAME[0]);
+    written += port_write_byte(VPP_OFF_FRAME[1]);
+    if (written > 0) platform_sleep_ms(EXIT_PAUSE_MS);
     port_close();
     log_end();
     std::fflush(stdout);

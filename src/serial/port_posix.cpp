@@ -355,29 +355,14 @@ int port_wait_rx(int ms) {
     return port_rx_pending();
 }
 
-int port_wait_rx_count(int count, int ms) {
+int port_rx_fetch() {
     if (port_fd < 0) return 0;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    long limit_ns = static_cast<long>(ms < 0 ? 0 : ms) * 1'000'000L;
-    int pending = rx_count + driver_pending();
-    while (pending > 0 && pending < count && !hung_up && !platform_interrupted()) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long spent = (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
-        if (spent >= limit_ns) break;
-        // Sleep until the missing bytes can have crossed the line, plus one
-        // byte's time for the driver to pass them on.
-        long wait = (count - pending + 1) * byte_time_ns;
-        if (wait > limit_ns - spent) wait = limit_ns - spent;
-        timespec pause{wait / 1'000'000'000L, wait % 1'000'000'000L};
-        nanosleep(&pause, nullptr);
-        int now_pending = rx_count + driver_pending();
-        if (now_pending == pending) break;  // the line went quiet
-        pending = now_pending;
-    }
-    return port_rx_pending();
+    fill_rx();
+    bool full = rx_head + rx_count >= static_cast<int>(sizeof rx_buffer);
+    return rx_count + (full ? driver_pending() : 0);
 }
+
+long port_byte_time_ns() { return byte_time_ns; }
 
 int port_hung_up() { return hung_up; }
 
