@@ -1,7 +1,8 @@
 // The one serial port of the process. Reads never wait; writes return when the
 // driver has taken every byte. Waiting with a time-out is built above this layer
-// on port_wait_rx, port_rx_fetch and the clock. Every operation is harmless while no port is open:
-// writes send nothing, reads report no byte, counts are 0, close returns 1.
+// on port_wait_rx, port_rx_fetch and the clock. Every operation is harmless
+// while no port is open: writes send nothing, reads report no byte, counts are
+// 0, close returns 1.
 #pragma once
 
 int port_open(int number, int baud);             // 1 on success, 0 on failure
