@@ -21,6 +21,8 @@ constexpr int LOG_LINE_BYTES = 17;
 // than this, long enough (with at least a byte's wire time on top, see
 // await_following) to see several of them arrive and so measure their rate.
 constexpr long long FIRST_LOOK_US = 300;
+// Looks at the end of a reply come this much after its last byte is due.
+constexpr long long LOOK_MARGIN_US = 20;
 
 const char* const COMM_ERROR = "\ncommunication error!";
 
@@ -77,8 +79,21 @@ void await_following(int count, int timeout_ms) {
     long long per_byte_ns = -1;  // not measured yet
     while (have < count && !port_hung_up()) {
         long long missing = count - have;
-        long long pause = per_byte_ns < 0 ? missing * line_ns / 1000 : missing * per_byte_ns / 1000;
-        if (per_byte_ns < 0 && pause > first_look_us) pause = first_look_us;
+        long long pause = 0;
+        if (per_byte_ns < 0) {
+            pause = missing * line_ns / 1000;
+            if (pause > first_look_us) pause = first_look_us;
+        } else {
+            // Until the last byte is due at that rate, counted from the start
+            // (a byte that came just before the look does not push the rest
+            // back), and a little more so as not to look just too early;
+            // never longer than the missing bytes take at that rate.
+            long long margin_us = per_byte_ns / 4000 < LOOK_MARGIN_US ? per_byte_ns / 4000 : LOOK_MARGIN_US;
+            long long due = start + (count - start_have) * per_byte_ns / 1000 + margin_us;
+            long long at_rate = missing * per_byte_ns / 1000;
+            pause = due - platform_clock_us();
+            if (pause <= 0 || pause > at_rate) pause = at_rate;
+        }
         if (pause > longest_us) pause = longest_us;
         check_interrupt();
         platform_sleep_us(static_cast<long>(pause < 1 ? 1 : pause));
