@@ -60,48 +60,57 @@ int read_timed(int waits, bool& waited) {
 // than the rate the port was set to, sends its bytes quicker than the baud
 // rate, and sleeping through their wire time would keep the host waiting for
 // bytes that are long there. So the first look comes after a fraction of a
-// millisecond (or a byte's time at a low rate), and every later sleep lasts as long as the missing bytes take
-// at the rate seen so far (never slower than the baud rate). A look that finds
-// nothing new ends the sleeping: the line paused, and the byte waits of
-// read_timed take over, waking the moment the next byte arrives and keeping
-// the protocol's time-out for each byte. `timeout_ms` is that time-out; no
-// single sleep lasts longer than a quarter of it.
+// millisecond (or a byte's time at a low rate), and every later sleep lasts as
+// long as the missing bytes take at the rate seen so far (never slower than
+// the baud rate). A look that finds nothing new ends the sleeping: the line
+// paused, and the byte waits of read_timed take over, waking the moment the
+// next byte arrives and keeping the protocol's time-out for each byte.
+struct Following {
+    int count;                 // bytes awaited in all
+    int start_have;            // bytes there when the following began
+    long long start_us;        // when it began, just after input arrived
+    long long line_ns;         // a byte's wire time at the baud rate
+    long long per_byte_ns;     // the rate seen so far; -1 before the first look
+};
+
+long long next_pause_us(const Following& f, int have) {
+    long long missing = f.count - have;
+    if (f.per_byte_ns < 0) {
+        long long first_look_us = f.line_ns * 5 / 4000;  // a byte comes in at the baud rate
+        if (first_look_us < FIRST_LOOK_US) first_look_us = FIRST_LOOK_US;
+        long long at_baud = missing * f.line_ns / 1000;
+        return at_baud < first_look_us ? at_baud : first_look_us;
+    }
+    // Until the last byte is due at that rate, counted from the start (a byte
+    // that came just before the look does not push the rest back), and a
+    // little more so as not to look just too early; never longer than the
+    // missing bytes take at that rate.
+    long long margin_us = f.per_byte_ns / 4000 < LOOK_MARGIN_US ? f.per_byte_ns / 4000 : LOOK_MARGIN_US;
+    long long due = f.start_us + (f.count - f.start_have) * f.per_byte_ns / 1000 + margin_us;
+    long long at_rate = missing * f.per_byte_ns / 1000;
+    long long pause = due - platform_clock_us();
+    return pause <= 0 || pause > at_rate ? at_rate : pause;
+}
+
+// `timeout_ms` is the time-out of each byte; no single sleep lasts longer
+// than a quarter of it.
 void await_following(int count, int timeout_ms) {
     if (count <= 1) return;  // a single byte is taken when it comes
     int have = port_rx_fetch();
     if (have >= count) return;
     long long line_ns = port_byte_time_ns() > 0 ? port_byte_time_ns() : 1;
-    long long first_look_us = line_ns * 5 / 4000;  // at least one byte comes in at the baud rate
-    if (first_look_us < FIRST_LOOK_US) first_look_us = FIRST_LOOK_US;
+    Following f{count, have, platform_clock_us(), line_ns, -1};
     long long longest_us = static_cast<long long>(timeout_ms) * 250;
-    long long start = platform_clock_us();
-    int start_have = have;
-    long long per_byte_ns = -1;  // not measured yet
     while (have < count && !port_hung_up()) {
-        long long missing = count - have;
-        long long pause = 0;
-        if (per_byte_ns < 0) {
-            pause = missing * line_ns / 1000;
-            if (pause > first_look_us) pause = first_look_us;
-        } else {
-            // Until the last byte is due at that rate, counted from the start
-            // (a byte that came just before the look does not push the rest
-            // back), and a little more so as not to look just too early;
-            // never longer than the missing bytes take at that rate.
-            long long margin_us = per_byte_ns / 4000 < LOOK_MARGIN_US ? per_byte_ns / 4000 : LOOK_MARGIN_US;
-            long long due = start + (count - start_have) * per_byte_ns / 1000 + margin_us;
-            long long at_rate = missing * per_byte_ns / 1000;
-            pause = due - platform_clock_us();
-            if (pause <= 0 || pause > at_rate) pause = at_rate;
-        }
+        long long pause = next_pause_us(f, have);
         if (pause > longest_us) pause = longest_us;
         check_interrupt();
         platform_sleep_us(static_cast<long>(pause < 1 ? 1 : pause));
         int now_have = port_rx_fetch();
         if (now_have <= have) return;
-        long long spent_ns = (platform_clock_us() - start) * 1000;
-        per_byte_ns = spent_ns / (now_have - start_have);
-        if (per_byte_ns > line_ns) per_byte_ns = line_ns;
+        long long spent_ns = (platform_clock_us() - f.start_us) * 1000;
+        f.per_byte_ns = spent_ns / (now_have - f.start_have);
+        if (f.per_byte_ns > line_ns) f.per_byte_ns = line_ns;
         have = now_have;
     }
 }
