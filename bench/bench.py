@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Times picup against the paced emulated programmer (picsim --paced) and sets
-each run beside the least time its line traffic allows (linemodel.bound).
+each run beside the least time its line traffic allows (linemodel.bound at
+the rate the line really runs at).
 
     bench.py --picup BUILD/picup --picsim BUILD/sim/picsim [--quick] [--json FILE]
 
@@ -21,10 +22,31 @@ import idealhost  # noqa: E402
 import jobs  # noqa: E402
 import linemodel  # noqa: E402
 
-LINES = [  # (label, baud, adapter turnaround in ms)
-    ('115200', 115200, 0.0),
-    ('9600', 9600, 0.0),
-    ('115200+2ms', 115200, 2.0),
+class Line:
+    """How a job's line runs: the rate picup is set to (/BAUD=), the rate the
+    programmer really sends at (a programmer on native USB ignores the host's
+    rate and sends each byte as it goes, faster than the baud rate), and the
+    adapter's turnaround in ms. The bound is the line model at the real rate."""
+
+    def __init__(self, label, baud, latency_ms=0.0, device_baud=None):
+        self.label = label
+        self.baud = baud
+        self.device_baud = device_baud or baud
+        self.latency_ms = latency_ms
+
+    def paced(self):
+        return self.device_baud == self.baud
+
+
+LINES = [
+    Line('115200', 115200),
+    Line('9600', 9600),
+    Line('115200+2ms', 115200, 2.0),
+]
+# Bytes faster than the rate picup is set to, one by one: for the full upload.
+FAST_LINES = [
+    Line('115200 dev 1M', 115200, device_baud=1000000),
+    Line('9600 dev 115200', 9600, device_baud=115200),
 ]
 
 
@@ -37,7 +59,7 @@ class Bench:
         if not os.path.exists(self.picup):
             os.symlink(os.path.abspath(picup), self.picup)
 
-    def run_once(self, job, baud, latency_ms):
+    def run_once(self, job, line):
         """One run; the report of picsim with the run's bound added."""
         report = os.path.join(self.workdir, 'report.json')
         if os.path.exists(report):
@@ -45,8 +67,10 @@ class Bench:
         state = os.path.join(self.workdir, job.part + '.state')
         if os.path.exists(state):
             os.unlink(state)  # every run starts from the same chip
-        cmd = [self.picsim, '--paced', '--baud', str(baud), '--latency', str(latency_ms),
-               '--part', job.part, '--report', report, '--', self.picup] + job.command(self.workdir)
+        cmd = [self.picsim, '--paced', '--baud', str(line.baud),
+               '--device-baud', str(line.device_baud), '--latency', str(line.latency_ms),
+               '--part', job.part, '--report', report, '--', self.picup,
+               '/BAUD=%d' % line.baud] + job.command(self.workdir)
         p = subprocess.run(cmd, cwd=self.workdir, capture_output=True, timeout=900,
                            stdin=subprocess.DEVNULL)
         if p.returncode != 0 or not os.path.exists(report):
@@ -57,7 +81,7 @@ class Bench:
         if r.get('lost_operations'):
             raise RuntimeError('%s: the programmer lost %d operations' % (job.name, r['lost_operations']))
         host = bytes.fromhex(r['from_host'])
-        b = linemodel.bound(host, baud, latency_ms / 1000.0)
+        b = linemodel.bound(host, line.device_baud, line.latency_ms / 1000.0)
         if b['reply_bytes'] != r['bytes_to_host']:
             raise RuntimeError('%s: model expects %d reply bytes, the line carried %d'
                                % (job.name, b['reply_bytes'], r['bytes_to_host']))
@@ -80,8 +104,8 @@ class Bench:
         self.launch_wall_s = statistics.median(walls)
         return {'wall_s': statistics.median(walls), 'cpu_s': self.launch_cpu_s}
 
-    def measure(self, job, label, baud, latency_ms):
-        runs = [self.run_once(job, baud, latency_ms) for _ in range(self.runs)]
+    def measure(self, job, line):
+        runs = [self.run_once(job, line) for _ in range(self.runs)]
         walls = [r['child_wall_s'] for r in runs]
         cpus = [r['child_user_s'] + r['child_sys_s'] for r in runs]
         model = runs[0]['model']
@@ -89,8 +113,8 @@ class Bench:
         wall = statistics.median(walls)
         cpu = statistics.median(cpus)
         return {
-            'job': job.name, 'title': job.title, 'line': label, 'baud': baud,
-            'latency_ms': latency_ms, 'runs': len(runs),
+            'job': job.name, 'title': job.title, 'line': line.label, 'baud': line.baud,
+            'device_baud': line.device_baud, 'latency_ms': line.latency_ms, 'runs': len(runs),
             'wall_s': wall, 'wall_min_s': min(walls), 'wall_max_s': max(walls),
             'bound_s': model['bound_s'], 'link_bound_s': model['link_s'],
             'fixed_pauses_s': model['fixed_s'], 'wire_s': model['wire_s'],
@@ -110,7 +134,7 @@ class Bench:
     def check_emulator(self, job, m):
         """The ideal host's replay of this job's traffic, beside picup's run."""
         times = [idealhost.replay_against(self.picsim, job.part, self.last_host_bytes,
-                                          m['baud'], m['latency_ms']) for _ in range(self.runs)]
+                                          m['device_baud'], m['latency_ms']) for _ in range(self.runs)]
         ideal = statistics.median(t for t, _ in times)
         model = times[0][1]
         waits = max(1, m['reply_waits'])
@@ -129,12 +153,12 @@ def host_ratio(m, launch_wall_s):
 
 
 def fmt_row(m, launch_wall_s):
-    return ('%-8s %-11s %9.3f %9.3f %6.3f %6.3f %7.3f %5.2f %5.2f %8.1f %8.1f' % (
+    return ('%-8s %-15s %9.3f %9.3f %6.3f %6.3f %7.3f %5.2f %5.2f %8.1f %8.1f' % (
         m['job'], m['line'], m['wall_s'], m['bound_s'], m['ratio'], host_ratio(m, launch_wall_s),
         m['cpu_s'], m['cpu_pct'], m['cpu_net_pct'], m['startup_s'] * 1e3, m['emulator_late_s'] * 1e3))
 
 
-HEADER = ('%-8s %-11s %9s %9s %6s %6s %7s %5s %5s %8s %8s' % (
+HEADER = ('%-8s %-15s %9s %9s %6s %6s %7s %5s %5s %8s %8s' % (
     'job', 'line', 'wall s', 'bound s', 'ratio', 'host', 'cpu s', 'cpu%', 'net%', 'start ms', 'late ms'))
 
 
@@ -218,19 +242,20 @@ def main(argv=None):
         for job in jobs.main_jobs():
             if only and job.name not in only:
                 continue
-            for label, baud, lat in LINES:
-                if a.quick and baud == 9600 and job.name == 'full16':
+            lines = LINES + (FAST_LINES if job.name == 'full16' else [])
+            for line in lines:
+                if a.quick and line.baud == 9600 and job.name == 'full16':
                     continue
-                m = bench.measure(job, label, baud, lat)
+                m = bench.measure(job, line)
                 results['jobs'].append(m)
                 print(fmt_row(m, bench.launch_wall_s), flush=True)
-                if label == '115200' and job.name in ('full16', 'read256', 'full629'):
+                if line.label == '115200' and job.name in ('full16', 'read256', 'full629'):
                     checks.append(bench.check_emulator(job, m))
         print_checks(checks)
         results['emulator_check'] = checks
         if not a.no_scaling and not only:
             for job in jobs.scaling_jobs():
-                results['scaling'].append(bench.measure(job, '115200', 115200, 0.0))
+                results['scaling'].append(bench.measure(job, LINES[0]))
             fit = scaling_fit([m for m in results['scaling'] if m['job'].startswith('block')])
             results['scaling_fit'] = fit
             print_scaling(results['scaling'], fit)

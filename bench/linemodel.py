@@ -22,10 +22,11 @@ CMD_READ_PROGRAM, CMD_READ_DATA = 0x44, 0x45
 CMD_SYNC, CMD_PROBE, CMD_VPP_OFF, CMD_VPP_ON = 0xC0, 0xC1, 0xC2, 0xC3
 CMD_SET_REPEAT, CMD_DELAY_US = 0xD5, 0xE6
 
-# Pauses the host must make whatever the line: the probe waits 20 ms after
-# each of its two bytes (that is how an echoing line is told apart), and the
+# Pauses the host must make whatever the line: after the probe's code byte
+# the host waits 20 ms for an echo (that is how an echoing line is told apart;
+# a line without echo, like the benchmark's, sends nothing back), and the
 # VPP-off frame at exit is given 50 ms to leave before the port is closed.
-PROBE_PAUSE_S = 0.040
+PROBE_ECHO_S = 0.020
 EXIT_PAUSE_S = 0.050
 
 
@@ -135,14 +136,21 @@ def link_frames(host_bytes):
     return frames
 
 
+def probe_s(baud, latency_s=0.0):
+    """The probe on a line without echo: the echo time after the code byte,
+    then the check byte out and the status byte back."""
+    return PROBE_ECHO_S + 2 * 10.0 / baud + latency_s
+
+
 def bound(host_bytes, baud, latency_s=0.0):
     """Lower bound of a whole run in seconds, and its parts: the fixed
-    pauses, the replayed link time, the reply bytes and the delay total."""
+    pauses (probe and exit), the replayed link time, the reply bytes and the
+    delay total. `baud` is the rate the line really runs at."""
     frames = link_frames(host_bytes)
     link_s, reply_bytes = replay(frames, baud, latency_s)
     fixed = EXIT_PAUSE_S
     if host_bytes[:1] == bytes([CMD_PROBE]):
-        fixed += PROBE_PAUSE_S
+        fixed += probe_s(baud, latency_s)
     delays = sum(f.arg for f in frames if f.code == CMD_DELAY_US) / 1e6
     waits = sum(1 for f in frames if f.reply_bytes())
     return {

@@ -28,8 +28,10 @@ class EmulatorTiming(unittest.TestCase):
             b.launch_cpu_s = b.launch_wall_s = 0.0
             job = {j.name: j for j in jobs.main_jobs()}['prog1k']
             small = jobs.Job('small', 'two rows', 'PIC16F1825', ['{hex}'], jobs.program_words([0, 5], 32))
-            for j, baud, lat in ((small, 115200, 0.0), (small, 9600, 2.0), (job, 115200, 0.0)):
-                m = b.measure(j, str(baud), baud, lat)  # raises when reply bytes differ
+            for j, line in ((small, bench.Line('115200', 115200)), (small, bench.Line('9600', 9600, 2.0)),
+                            (job, bench.Line('115200', 115200)),
+                            (small, bench.Line('9600 dev 115200', 9600, device_baud=115200))):
+                m = b.measure(j, line)  # raises when reply bytes differ
                 self.assertGreaterEqual(m['ratio'], 1.0, m)
                 self.assertGreater(m['delay_s'], 0, m)
                 self.assertLess(m['cpu_s'], m['wall_s'], m)
@@ -43,7 +45,7 @@ class EmulatorTiming(unittest.TestCase):
             # own (a millisecond and more) stands out.
             late = []
             for _ in range(3):
-                r = b.run_once(read256, 115200, 0.0)
+                r = b.run_once(read256, bench.Line('115200', 115200))
                 late.append(r['late_total_us'] / r['reply_bursts'])
                 if late[-1] < 400:
                     break

@@ -14,6 +14,9 @@ struct State {
     std::unique_ptr<sim::Programmer> programmer;
     double now_us = 0;
     bool open = false;
+    long byte_ns = 86806;  // at the rate port_open was given
+    long waits = 0;
+    double last_due_us = -1;  // when the byte read last reached the host's side
     std::vector<uint8_t> bytes;
     std::vector<std::vector<uint8_t>> writes;
     int cut_next = -1;  // the next write takes only this many bytes
@@ -48,7 +51,7 @@ int deliver(const unsigned char* buffer, int count) {
     s.writes.emplace_back(buffer, buffer + count);
     s.programmer->receive(buffer, static_cast<size_t>(count), s.now_us);
     const sim::Config& c = s.programmer->config();
-    if (c.paced) s.now_us += count * 10e6 / (c.baud > 0 ? c.baud : 115200);
+    if (c.paced) s.now_us += count * 10e6 / c.line_baud();
     return count;
 }
 
@@ -61,6 +64,8 @@ void reset(const sim::Config& config) {
     s.programmer = std::make_unique<sim::Programmer>(config);
     s.now_us = 0;
     s.open = false;
+    s.waits = 0;
+    s.last_due_us = -1;
     s.bytes.clear();
     s.writes.clear();
     s.cut_next = -1;
@@ -76,21 +81,33 @@ const std::vector<std::vector<uint8_t>>& host_writes() { return state().writes; 
 void clear_trace() {
     state().bytes.clear();
     state().writes.clear();
+    state().waits = 0;
 }
+long waits() { return state().waits; }
+double last_byte_due_us() { return state().last_due_us; }
 double now_us() { return state().now_us; }
 
 }  // namespace inproc
 
-int port_open(int number, int) {
-    if (number < 1 || number > 99) return 0;
+namespace {
+
+int open_at(int baud) {
+    if (baud <= 0) return 0;
     state().open = true;
+    state().byte_ns = static_cast<long>(10'000'000'000LL / baud);
     return 1;
 }
 
-int port_open_path(const char* path, int) {
+}  // namespace
+
+int port_open(int number, int baud) {
+    if (number < 1 || number > 99) return 0;
+    return open_at(baud);
+}
+
+int port_open_path(const char* path, int baud) {
     if (!path || !*path) return 0;
-    state().open = true;
-    return 1;
+    return open_at(baud);
 }
 
 int port_close() {
@@ -102,7 +119,10 @@ int port_close() {
 int port_read_byte() {
     State& s = state();
     if (!s.open) return -1;
-    return s.programmer->read_byte(s.now_us);
+    double due = s.programmer->head_us();
+    int b = s.programmer->read_byte(s.now_us);
+    if (b >= 0) s.last_due_us = due;
+    return b;
 }
 
 int port_read(unsigned char* buffer, int count) {
@@ -135,6 +155,7 @@ int port_tx_pending() { return 0; }
 int port_wait_rx(int ms) {
     State& s = state();
     if (!s.open) return 0;
+    ++s.waits;
     int n = port_rx_pending();
     if (n > 0) return n;
     double deadline = s.now_us + (ms > 0 ? ms : 0) * 1000.0;
@@ -143,19 +164,9 @@ int port_wait_rx(int ms) {
     return port_rx_pending();
 }
 
-int port_wait_rx_count(int count, int ms) {
-    State& s = state();
-    if (!s.open) return 0;
-    double deadline = s.now_us + (ms > 0 ? ms : 0) * 1000.0;
-    int n = port_rx_pending();
-    while (n > 0 && n < count && s.now_us < deadline) {
-        double next = s.programmer->next_output_us(s.now_us);
-        if (next < 0) break;  // nothing more is coming
-        s.now_us = next <= deadline ? next : deadline;
-        n = port_rx_pending();
-    }
-    return n;
-}
+int port_rx_fetch() { return port_rx_pending(); }
+
+long port_byte_time_ns() { return state().byte_ns; }
 
 int port_hung_up() {
     State& s = state();
@@ -176,8 +187,13 @@ int port_unfinished_write(const unsigned char** buffer, int* taken) {
     return s.unfinished_count;
 }
 
-void platform_sleep_ms(int ms) {
-    if (ms > 0) state().now_us += ms * 1000.0;
+void platform_sleep_ms(int ms) { platform_sleep_us(ms * 1000L); }
+
+void platform_sleep_us(long us) {
+    if (us <= 0) return;
+    ++state().waits;
+    state().now_us += static_cast<double>(us);
 }
 
 long platform_clock_ms() { return static_cast<long>(state().now_us / 1000.0); }
+long long platform_clock_us() { return static_cast<long long>(state().now_us); }

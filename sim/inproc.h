@@ -1,5 +1,5 @@
 // In-process emulated programmer for tests: this library provides the port_*
-// functions of src/serial/port.h and platform_sleep_ms/platform_clock_ms of
+// functions of src/serial/port.h and the sleeps and clocks of
 // src/platform/platform.h over a virtual clock, so the product's layers run
 // against the emulator fast and deterministically, without a pseudo-terminal.
 #pragma once
@@ -24,5 +24,9 @@ void clear_trace();
 // while the driver's queue is full; port_unfinished_write then reports it.
 void cut_next_write(int taken);
 double now_us();
+// Sleeps and waits for input the product made since reset or clear_trace.
+long waits();
+// When the byte the product read last arrived on the line (virtual time).
+double last_byte_due_us();
 
 }  // namespace inproc

@@ -67,9 +67,15 @@ const char* const kHelp =
     "  --echo                 the line echoes every byte the host sends\n"
     "  --loopback             echo only, no programmer behind the line\n"
     "  --silent               nothing attached: no byte ever comes back\n"
-    "  --paced                10 bits per byte at --baud, delays take time\n"
-    "  --baud N               line speed for --paced (default 115200)\n"
+    "  --paced                10 bits per byte at the line's rate, delays take time\n"
+    "  --baud N               line speed for --paced (default 115200): the rate\n"
+    "                         the host is set to\n"
+    "  --device-baud N        the line really runs at N, whatever the host is set\n"
+    "                         to (a programmer on native USB, or a host /BAUD=\n"
+    "                         below the programmer's rate): reply bytes come one\n"
+    "                         by one at N's spacing\n"
     "  --latency MS           adapter turnaround before each burst of replies\n"
+    "  --probe-delay MS       the status byte comes MS after the probe frame\n"
     "  --osccal-error FRACTION  calibration ticks come this much faster\n"
     "Faults (frames, replies and bytes counted from 1, the probe is frame 1):\n"
     "  --nak-before-frame N   answer frame N with NAK instead of carrying it out\n"
@@ -123,6 +129,8 @@ Options parse(int argc, char** argv) {
         else if (a == "--silent") c.silent = true;
         else if (a == "--paced") c.paced = true;
         else if (a == "--baud") c.baud = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--device-baud") c.device_baud = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--probe-delay") c.probe_answer_ms = std::atof(value(a).c_str());
         else if (a == "--latency") c.latency_ms = std::atof(value(a).c_str());
         else if (a == "--osccal-error") c.osccal_rate_error = std::atof(value(a).c_str());
         else if (a == "--nak-before-frame") f.nak_before_frame = static_cast<int>(number(value(a), 10, a));
@@ -143,7 +151,8 @@ Options parse(int argc, char** argv) {
     for (; i < argc; ++i) o.command.push_back(argv[i]);
     if (!sim::part_find(o.config.part)) usage_error("unknown part " + o.config.part);
     if (o.command.empty() && !o.serve) usage_error("no command given");
-    if (o.config.baud <= 0) usage_error("bad baud rate");
+    if (o.config.baud <= 0 || o.config.device_baud < 0) usage_error("bad baud rate");
+    if (o.config.probe_answer_ms < 0) usage_error("bad probe delay");
     return o;
 }
 
@@ -305,11 +314,12 @@ std::vector<std::string> child_command(const Options& o, const std::string& path
     return cmd;
 }
 
-// A programmer answers within microseconds, and the probe gives it only 20 ms.
-// On a loaded machine (a parallel test run, a sanitizer build) an ordinary
-// process can be kept off the CPU for longer than that, so the emulator asks
-// for real-time scheduling, or at least a higher priority, where it may. It
-// only ever waits in poll, so it cannot starve the machine.
+// A programmer answers within microseconds, and an echoing line returns the
+// probe's code byte within the 20 ms the host gives it. On a loaded machine (a
+// parallel test run, a sanitizer build) an ordinary process can be kept off
+// the CPU for longer than that, and the paced line's timing would suffer, so
+// the emulator asks for real-time scheduling, or at least a higher priority,
+// where it may. It only ever waits in poll, so it cannot starve the machine.
 void serve_promptly() {
     sched_param param{};
     param.sched_priority = 1;
@@ -364,6 +374,7 @@ void write_timing(std::ostream& out, const Options& o, sim::Programmer& prog, co
     double start = tm.child_start_us;
     out << "  \"paced\": " << (c.paced ? "true" : "false") << ",\n"
         << "  \"baud\": " << c.baud << ",\n"
+        << "  \"line_baud\": " << c.line_baud() << ",\n"
         << "  \"latency_ms\": " << c.latency_ms << ",\n"
         << "  \"bytes_from_host\": " << prog.bytes_from_host() << ",\n"
         << "  \"bytes_to_host\": " << prog.bytes_to_host() << ",\n"

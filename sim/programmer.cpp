@@ -93,7 +93,7 @@ struct Programmer::Impl {
 
     Impl(const Config& c, const PartInfo& part)
         : config(c), chip(part, c.device_id),
-          byte_us(c.paced ? 10e6 / (c.baud > 0 ? c.baud : 115200) : 0),
+          byte_us(c.paced ? 10e6 / c.line_baud() : 0),
           latency_us(c.latency_ms * 1000.0) {}
 
     // Puts one byte on the line back to the host, after the adapter's
@@ -112,6 +112,9 @@ struct Programmer::Impl {
         ++programmer_bytes;
         if (static_cast<int64_t>(programmer_bytes) == config.faults.drop_reply_byte) return;
         send_at(t, byte);
+        // The line stays idle for the pause: the next byte cannot start before.
+        if (static_cast<int64_t>(programmer_bytes) == config.pause_after_byte)
+            line_free += config.pause_ms * 1000.0;
     }
 
     void echo(double t, uint8_t byte) {
@@ -198,7 +201,10 @@ struct Programmer::Impl {
         if (code != CMD_SET_REPEAT) repeat = 1;
         switch (code) {
         case CMD_SYNC: ++replies; reply(t, REPLY_ACK); break;
-        case CMD_PROBE: ++replies; reply(t, static_cast<uint8_t>(config.status)); break;
+        case CMD_PROBE:
+            ++replies;
+            reply(t + config.probe_answer_ms * 1000.0, static_cast<uint8_t>(config.status));
+            break;
         case CMD_VPP_OFF:
             settle(t, true);
             vpp = false;

@@ -22,15 +22,23 @@ struct Faults {
 };
 
 struct Config {
+    // Bytes a second each way on a paced line: the device's own rate if set.
+    int line_baud() const { return device_baud > 0 ? device_baud : (baud > 0 ? baud : 115200); }
+
     std::string part = "PIC16F1825";  // a name of the default device database
     int device_id = -1;               // -1: the part's own ID with revision bits
     int status = 0;                   // the probe's status byte
     bool echo = false;                // the line returns every byte the host sends
     bool silent = false;              // nothing attached: no byte ever comes back
     bool loopback = false;            // adapter looped back, no programmer behind it
-    bool paced = false;               // 10 bits per byte at `baud`, delays honoured
-    int baud = 115200;
+    bool paced = false;               // 10 bits per byte at the line's rate, delays honoured
+    int baud = 115200;                // the rate the host is set to
+    int device_baud = 0;              // the line's real rate when it differs from `baud`
+                                      // (a USB programmer that ignores the host's rate)
     double latency_ms = 0;            // adapter turnaround before reply bytes
+    double probe_answer_ms = 0;       // the status byte comes this long after the probe frame
+    int pause_after_byte = -1;        // reply byte N (counted as drop_reply_byte counts) is
+    double pause_ms = 0;              // followed by a pause of this length on the line
     double osccal_rate_error = 0;     // 0.001: ticks come 0.1 % faster than nominal
     Faults faults;
 };

@@ -19,6 +19,8 @@ namespace {
 constexpr int LAST_ADDRESS = 0xFFFF;
 // Rows longer than this are refused when the chip is identified.
 constexpr int MAX_ROW = 32;
+// The longest block read: one reply of 65 bytes.
+constexpr int BLOCK_WORDS = 32;
 
 int row_size() { return device.row_size; }
 bool has_rows() { return row_size() > 0 && row_size() <= MAX_ROW; }
@@ -39,32 +41,58 @@ int normalised_read_end(int from, int to) {
     return to;
 }
 
+// Prints one shown cell, starting a line where one begins: lines of 8 words
+// from a multiple of 8, or 16 EEPROM bytes from a multiple of 16; the first
+// line starts wherever the range does. `on_line` counts the cells printed on
+// the current line.
+void print_cell(int a, int region, unsigned value, int& on_line) {
+    int mask = region == REGION_EEPROM ? 15 : 7;
+    if ((a & mask) == 0 || on_line == 0) {
+        ui_progress_clear();
+        ui_print("\n  %04x: ", a);
+        on_line = 0;
+    }
+    if (region == REGION_EEPROM) {
+        ui_print(" %02x", value & 0xFF);
+    } else {
+        ui_print(" %04x", value);
+    }
+    ++on_line;
+}
+
+// The cells from `a` on that one block read can fetch: the same region, the
+// same address space of the target's counter, at most BLOCK_WORDS, not past `to`.
+int block_length(int a, int to) {
+    int region = classify_address(a);
+    int space_end = a < ADDR_USER_ID ? ADDR_USER_ID - 1 : a < ADDR_EEPROM ? ADDR_EEPROM - 1 : LAST_ADDRESS;
+    int last = to < space_end ? to : space_end;
+    int n = 1;
+    while (n < BLOCK_WORDS && a + n <= last && classify_address(a + n) == region) ++n;
+    return n;
+}
+
 }  // namespace
 
-// Lines of 8 words from a multiple of 8, or 16 EEPROM bytes from a multiple of
-// 16; the first line starts wherever the range does. Each cell is one read.
+// The cells are fetched in block reads of up to 32 words, a round trip per
+// block instead of one per cell; the listing is the same cell for cell. Cells
+// of a block whose read fails are not shown (the run ends there).
 void show_range(int from, int to) {
     if (from < 0) return;
     to = normalised_read_end(from, to);
     ui_progress_begin("reading memory", image_shown_cells(from, to), "words");
-    int n = 0;
-    for (int a = from; a <= to; ++a) {
-        int r = classify_address(a);
-        if (r == REGION_NONE) continue;
-        int m = r == REGION_EEPROM ? 15 : 7;
-        if ((a & m) == 0 || n == 0) {
-            ui_progress_clear();
-            ui_print("\n  %04x: ", a);
-            n = 0;
+    int on_line = 0;
+    uint16_t block[BLOCK_WORDS];
+    for (int a = from; a <= to;) {
+        int region = classify_address(a);
+        if (region == REGION_NONE) {
+            ++a;
+            continue;
         }
-        unsigned v = prog_read_word(a);
-        if (r == REGION_EEPROM) {
-            ui_print(" %02x", v & 0xFF);
-        } else {
-            ui_print(" %04x", v);
-        }
-        ++n;
-        ui_progress_step(1);
+        int n = block_length(a, to);
+        prog_read_block(a, n, block);
+        for (int k = 0; k < n; ++k) print_cell(a + k, region, block[k], on_line);
+        ui_progress_step(n);
+        a += n;
     }
     ui_progress_end();
 }

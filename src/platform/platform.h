@@ -9,6 +9,10 @@
 // clock_posix.cpp / clock_win32.cpp (tests link a virtual clock instead).
 void platform_sleep_ms(int ms);
 long platform_clock_ms();  // elapsed milliseconds on a monotonic clock
+// The same in microseconds, for waits that follow bytes on a fast line; a
+// sleep may last longer than asked (on Windows, whole milliseconds).
+void platform_sleep_us(long us);
+long long platform_clock_us();
 
 // text.cpp
 int platform_strnicmp(const char* a, const char* b, std::size_t n);

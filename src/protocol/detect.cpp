@@ -19,9 +19,13 @@ int programmer_status = -1;
 
 namespace {
 
-// The programmer answers a complete probe frame within this time; the pause
-// after the code byte alone also tells whether the line echoes.
-constexpr int PROBE_PAUSE_MS = 20;
+// An echoing line returns the code byte within this time; the programmer
+// itself says nothing until the frame is complete.
+constexpr int PROBE_ECHO_MS = 20;
+// The programmer answers the complete frame with its status byte within this
+// time (a USB adapter, a busy host or a programmer that first checks its
+// target can take well beyond the echo's 20 ms).
+constexpr int PROBE_ANSWER_MS = 200;
 constexpr int PROBE_CHECK = 0x3F;  // makes C1 + 3F = 0 modulo 256
 constexpr int START_VPP = 85;      // 8.5 V until the device is known
 constexpr int MAX_ROW_SIZE = 32;
@@ -45,24 +49,36 @@ void read_user_id() {
     target_info.user_id = id;
 }
 
+// Waits until a byte is there or the clock has reached `until_us`, and takes
+// it the moment it comes; -1 when none came or the device has gone.
+int probe_read_by(long long until_us) {
+    for (;;) {
+        if (port_rx_pending() > 0) return link_take_byte();
+        long long left = until_us - platform_clock_us();
+        if (left <= 0 || port_hung_up()) return -1;
+        port_wait_rx(static_cast<int>((left + 999) / 1000));
+    }
+}
+
 }  // namespace
 
 // The probe goes straight to the port, one byte at a time, because echo mode
 // is not known yet: a line that returns the code byte alone is an echoing one
-// (the programmer stays silent until the frame is complete).
+// (the programmer stays silent until the frame is complete). The echo is taken
+// when it comes; only a line without echo waits the whole echo time. The status
+// byte is taken the moment it arrives, however early or late within its time.
 int prog_probe() {
     while (port_rx_pending() > 0) {
         if (link_take_byte() < 0) break;
     }
     const unsigned char frame[2] = {CMD_PROBE, PROBE_CHECK};
     link_put_raw(frame, 1);
-    platform_sleep_ms(PROBE_PAUSE_MS);
-    link_state.echo_mode = link_take_byte() == CMD_PROBE;
+    link_state.echo_mode = probe_read_by(platform_clock_us() + PROBE_ECHO_MS * 1000LL) == CMD_PROBE;
     link_put_raw(frame + 1, 1);
     ++wire_totals.replies;
-    platform_sleep_ms(PROBE_PAUSE_MS);
-    if (link_state.echo_mode) link_take_byte();
-    return link_take_byte();
+    long long answer_by = platform_clock_us() + PROBE_ANSWER_MS * 1000LL;
+    if (link_state.echo_mode) probe_read_by(answer_by);  // the echo of '?'
+    return probe_read_by(answer_by);
 }
 
 int connect_target() {

@@ -16,7 +16,8 @@ struct LinkState {
     unsigned char tx_frame_size[256];
     bool echo_mode;
     int rx_sum;
-    int rx_expected;  // reply bytes still to come, when the command says how many
+    int rx_expected;      // reply bytes still to come, when the command says how many
+    int rx_reply_length;  // the whole reply's length, set with rx_expected
     bool log_on;
     std::FILE* log_file;
     LogDirection log_direction;
@@ -54,7 +55,7 @@ int link_receive_checksum();     // rx sum mod 256 (0 = whole reply), or -1
 void link_send_command(int code);
 void link_send_frame(const unsigned char* bytes, int count);
 // The reply to the frame just queued is `bytes` long: once its first byte is
-// in, the rest is awaited in one sleep through its wire time.
+// in, the rest is followed in a few sleeps as it comes in, not a wake-up a byte.
 void link_expect_reply(int bytes);
 // The programmer refused a frame (a NAK came in): the NAK is logged, the
 // reason goes to stderr, and the run ends without a console message.

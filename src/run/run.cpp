@@ -30,6 +30,7 @@
 namespace {
 
 const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
+constexpr int EXIT_PAUSE_MS = 50;
 
 // The programmer takes the VPP-off bytes as a frame of their own only at a
 // frame boundary. A write cut short leaves it inside a frame: of the transmit
@@ -119,13 +120,15 @@ int write_and_report(bool from_file) {
 // process sends the raw VPP-off frame: not through the transmit buffer (its
 // frames were never sent and need not be), without echo check or log (the run
 // is over); after completing a frame the port stopped inside.
+// The frame is given 50 ms to leave before the port is closed; a run that
+// never opened the port (usage text, an option error) wrote nothing and does
+// not wait.
 void on_exit_handler() {
     ui_progress_clear();
     platform_key_end();
     save_abandon();
     complete_cut_frame();
-    link_put_raw(VPP_OFF_FRAME, 2);
-    platform_sleep_ms(50);
+    if (link_put_raw(VPP_OFF_FRAME, 2) > 0) platform_sleep_ms(EXIT_PAUSE_MS);
     port_close();
     log_end();
     std::fflush(stdout);

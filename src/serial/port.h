@@ -1,7 +1,8 @@
 // The one serial port of the process. Reads never wait; writes return when the
 // driver has taken every byte. Waiting with a time-out is built above this layer
-// by polling (port_wait_rx). Every operation is harmless while no port is open:
-// writes send nothing, reads report no byte, counts are 0, close returns 1.
+// on port_wait_rx, port_rx_fetch and the clock. Every operation is harmless
+// while no port is open: writes send nothing, reads report no byte, counts are
+// 0, close returns 1.
 #pragma once
 
 int port_open(int number, int baud);             // 1 on success, 0 on failure
@@ -23,12 +24,14 @@ int port_tx_pending();                           // bytes still in the output qu
 // reply is picked up when it arrives and not at the next tick.
 int port_wait_rx(int ms);
 
-// Waits for the rest of a reply whose first byte is already in: returns when
-// `count` bytes are waiting, after `ms` milliseconds, or as soon as the line
-// has gone quiet for longer than the missing bytes would take. Sleeping through
-// the reply's wire time once, instead of waking for every byte, keeps the
-// host's CPU time low on long read replies. Returns the input-queue count.
-int port_wait_rx_count(int count, int ms);
+// Takes in every byte the driver holds and returns how many wait in all.
+// port_rx_pending answers from the bytes already taken while there are any;
+// this always asks the driver, so the link can watch a reply come in.
+int port_rx_fetch();
+
+// Wire time of one byte (start, 8 data and stop bits) at the rate the port
+// was opened with: what a reply byte takes at the least on a UART line.
+long port_byte_time_ns();
 
 // Non-zero once the device has gone away (USB adapter pulled, pseudo-terminal
 // closed): nothing will ever arrive again, so waiting on it is pointless.

@@ -10,6 +10,8 @@
 namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
+// Wire time of one byte (start, 8 data, stop bits) at the line's rate.
+long byte_time_ns = 86806;
 
 // A write that ended short (see port_unfinished_write). A synchronous
 // WriteFile is not cut short by Ctrl+C, and one from the console handler's
@@ -93,6 +95,8 @@ int port_open_path(const char* path, int baud) {
     // The link polls in 5 ms steps; at the default timer resolution every
     // Sleep(5) would last a whole 15.6 ms tick.
     timeBeginPeriod(1);
+    long long byte_ns = 10'000'000'000LL / baud;
+    byte_time_ns = static_cast<long>(byte_ns < 1'000'000'000LL ? byte_ns : 1'000'000'000LL);
     port_handle = handle;
     return 1;
 }
@@ -172,18 +176,11 @@ int port_wait_rx(int ms) {
     return pending;
 }
 
-// Sleeps in 1 ms steps while more of the reply keeps arriving; a step in
-// which nothing came means the line went quiet.
-int port_wait_rx_count(int count, int ms) {
-    int pending = port_rx_pending();
-    for (int waited = 0; pending > 0 && pending < count && waited < ms; ++waited) {
-        Sleep(1);
-        int now_pending = port_rx_pending();
-        if (now_pending == pending) break;
-        pending = now_pending;
-    }
-    return pending;
-}
+// ClearCommError reports the driver's whole input queue; nothing is taken in
+// ahead of the reads here.
+int port_rx_fetch() { return port_rx_pending(); }
+
+long port_byte_time_ns() { return byte_time_ns; }
 
 // A vanished USB adapter makes every later ClearCommError fail; the link's
 // reply time-out reports it, so no separate hang-up state is kept here.

@@ -97,6 +97,30 @@ TEST_F(Port, WaitReturnsWhenAByteArrivesOrAfterItsTime) {
     EXPECT_EQ(port_read_byte(), 0x06);
 }
 
+// The link watches a reply come in while the first bytes still wait unread:
+// the fetch asks the driver each time, and the byte time follows the rate.
+TEST_F(Port, FetchCountsBytesThatArriveBehindUnreadOnes) {
+    ASSERT_EQ(port_open_path(pty.slave.c_str(), 9600), 1);
+    EXPECT_EQ(port_byte_time_ns(), 10'000'000'000L / 9600);
+    EXPECT_EQ(port_rx_fetch(), 0);
+    ASSERT_EQ(write(pty.master, "\x01\x02\x03", 3), 3);
+    auto start = Clock::now();
+    while (port_rx_fetch() < 3 && elapsed_ms(start) < 2000) port_wait_rx(5);
+    EXPECT_EQ(port_read_byte(), 0x01);
+    ASSERT_EQ(write(pty.master, "\x04\x05\x06\x07", 4), 4);
+    start = Clock::now();
+    while (port_rx_fetch() < 6 && elapsed_ms(start) < 2000) port_wait_rx(5);
+    EXPECT_EQ(port_rx_fetch(), 6);
+    unsigned char rest[6];
+    EXPECT_EQ(port_read(rest, 6), 6);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rest), 6), "\x02\x03\x04\x05\x06\x07");
+    EXPECT_EQ(port_rx_fetch(), 0);
+    port_close();
+    EXPECT_EQ(port_rx_fetch(), 0);
+    ASSERT_EQ(port_open_path(pty.slave.c_str(), 1000000), 1);
+    EXPECT_EQ(port_byte_time_ns(), 10000);
+}
+
 // Another process (a second picup, even one running as root) cannot take the
 // port while it is open, and a refused or closed open leaves no lock behind.
 TEST_F(Port, SecondOpenIsRefused) {

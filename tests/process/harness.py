@@ -103,18 +103,6 @@ def _text(data):
     return data.decode('latin-1') if isinstance(data, bytes) else (data or '')
 
 
-def _late_probe_answer(p, report):
-    """The probe gives the programmer 20 ms to answer. On a machine loaded by a
-    parallel test run the pseudo-terminal can hand picsim's answer on later than
-    that, and picup rightly reports no programmer. Such a run (picsim answered,
-    picup saw nothing) is made once more; a real fault fails the second time too."""
-    out = _text(p.stdout)
-    to_host = report.get('to_host', '')
-    # A looped-back line without a programmer returns exactly what was sent.
-    answered = to_host != '' and to_host != report.get('from_host', '')
-    return p.returncode == 1 and out.endswith('no Programmer connected!\n') and answered
-
-
 def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
         timeout=60, workdir=None, save=False, state=False, command=None):
     """picsim --report ... [sim_args] -- <workdir>/picup <args> in workdir.
@@ -143,16 +131,13 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
         cmd += ['--state', os.path.join(workdir, 'target.state')]
     program = list(command) if command else [os.path.join(workdir, 'picup')]
     cmd += list(sim_args) + ['--'] + program + list(args)
-    for attempt in (1, 2):
-        p = subprocess.run(cmd, cwd=workdir, capture_output=True, timeout=timeout,
-                           input=stdin.encode('latin-1') if isinstance(stdin, str) else stdin,
-                           stdin=None if stdin is not None else subprocess.DEVNULL)
-        data = {}
-        if os.path.exists(report):
-            with open(report) as f:
-                data = json.load(f)
-        if not _late_probe_answer(p, data):
-            break
+    p = subprocess.run(cmd, cwd=workdir, capture_output=True, timeout=timeout,
+                       input=stdin.encode('latin-1') if isinstance(stdin, str) else stdin,
+                       stdin=None if stdin is not None else subprocess.DEVNULL)
+    data = {}
+    if os.path.exists(report):
+        with open(report) as f:
+            data = json.load(f)
     memory = read_hex(saved) if save and os.path.exists(saved) else None
     return Result(_text(p.stdout), _text(p.stderr), p.returncode, data, workdir, memory)
 

@@ -91,6 +91,19 @@ class InfoReport(unittest.TestCase):
         self.assertEqual(again.stdout,
                          'picup Version 0.0\n' + report(0x2765, 'PIC16F1825', 0x2000, 256))
 
+    def test_late_status_byte_is_taken_when_it_comes(self):
+        # A programmer that answers the probe 150 ms late is found, on a line
+        # with and without echo; the run does not wait longer than it must.
+        for echo in ([], ['--echo']):
+            with self.subTest(echo=echo):
+                r = self.info('PIC16F1825', 0x2765, ['--probe-delay', '150'] + echo)
+                self.assertEqual(r.stdout, 'picup Version 0.0\n' + NEW_DAT +
+                                 report(0x2765, 'PIC16F1825', 0x2000, 256))
+                self.assertGreater(r.report['first_host_byte_s'], 0)
+                answered = r.report['child_wall_s'] - r.report['first_host_byte_s']
+                self.assertGreater(answered, 0.150 + 0.050)  # the answer and the exit pause
+                self.assertLess(answered, 0.150 + 0.020 + 0.050 + 0.5)
+
     def test_echoing_line_and_own_supply(self):
         r = self.info('PIC16F1825', 0x2765, ['--echo', '--status', '10'])
         self.assertEqual(r.stdout, 'picup Version 0.0\n' + NEW_DAT +
@@ -114,6 +127,12 @@ class DetectionFailures(unittest.TestCase):
                 self.assertEqual(r.sent().hex(' '), 'c1 3f c2 3e')
         r = self.fails(['--silent'], info=True)
         self.assertEqual(r.stdout, 'picup Version 0.0\n\nno Programmer connected!\n')
+        # An answer later than 200 ms after the probe frame is none (well
+        # later here: a busy machine may wake picup late, and a byte that is
+        # there when it looks is taken).
+        r = self.fails(['--probe-delay', '400'])
+        self.assertEqual(r.stdout, '\nno Programmer connected!\n')
+        self.assertEqual(r.sent().hex(' '), 'c1 3f c2 3e')
 
     def test_target_side_failures(self):
         cases = [

@@ -1,4 +1,7 @@
-"""/SAVE=<hexfile>: reading a chip out into a HEX file, against picsim."""
+"""/SAVE=<hexfile>: reading a chip out into a HEX file, against picsim; and the
+/READ listings and /SAVE= files of every example chip against committed
+captures (PICUP_UPDATE_CAPTURES=1 writes them anew)."""
+import concurrent.futures
 import os
 import unittest
 
@@ -217,6 +220,72 @@ class SaveTest(unittest.TestCase):
                 self.assertEqual(sorted(n for n in os.listdir(r.workdir)
                                         if n.startswith('a.hex')), [])
                 self.assertTrue(r.report['from_host'].endswith('c23e'))
+
+
+CAPTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'captures')
+# Example chips: part, flash size, EEPROM bytes.
+CHIPS = (('PIC12F629', 0x400, 128), ('PIC16F676', 0x400, 128), ('PIC12F1840', 0x1000, 256),
+         ('PIC16F1503', 0x800, 0), ('PIC16F1825', 0x2000, 256))
+
+
+def chip_pattern(flash, eeprom):
+    """Every cell of the chip different from its neighbours (the revision and
+    device ID words stay the chip's own)."""
+    words = {a: (a * 0x1F3 + 0x155) % 0x4000 for a in range(flash)}
+    words.update({0x8000 + i: 0x3FF0 | i for i in range(4)})
+    words.update({0x8007 + i: (0x2A5A + 0x111 * i) & 0x3FFF for i in range(25)})
+    words[0x8007] |= 0x80  # code protection off: a protected chip reads zeros
+    words.update({0xF000 + i: (i * 37 + 11) & 0xFF for i in range(eeprom)})
+    return words
+
+
+def read_ranges(flash):
+    """Flash, configuration and EEPROM, odd starts, a range across the end of
+    flash, single cells and reversed ranges (those run to 0xFFFF)."""
+    return ['0-0x5F', '0x3-0x10', '0x%X-0x8003' % (flash - 4), '0x8000-0x8020', '0x8006',
+            '0x7FFD-0x8009', '0xEFF5-0xF013', '0xF005-0xF0FF', '0xF0FE-0xF0FF',
+            '0x%X-0x10' % (flash - 3), '0x%X-0x%X' % (flash - 37, flash - 1), '0-0xFFFF']
+
+
+def capture_runs(part, flash, eeprom):
+    """(name, args) of every run captured for a chip."""
+    runs = [('read %s' % r, ['/READ' + r]) for r in read_ranges(flash)]
+    return runs + [('save', ['/SAVE=saved.hex'])]
+
+
+def captured_output(part, flash, eeprom, name, args):
+    files = {'chip.hex': harness.make_hex(chip_pattern(flash, eeprom))}
+    r = harness.run(args, part=part, files=files, sim_args=['--load', 'chip.hex'])
+    text = '%s %s\nexit %d\n%s' % (part, ' '.join(args), r.code, r.stdout)
+    if name == 'save':
+        text += '\n--- saved.hex\n' + r.read('saved.hex')
+    return text
+
+
+class CapturedOutputTest(unittest.TestCase):
+    """The /READ listings and /SAVE= files of every example chip, byte for byte."""
+
+    def test_listings_and_saved_files_match_the_captures(self):
+        harness.need_binaries()
+        update = bool(os.environ.get('PICUP_UPDATE_CAPTURES'))
+        jobs = [(chip, name, args) for chip in CHIPS for name, args in capture_runs(*chip)]
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            texts = list(pool.map(lambda j: captured_output(*j[0], j[1], j[2]), jobs))
+        per_chip = {}
+        for (chip, name, _), text in zip(jobs, texts):
+            per_chip.setdefault(chip[0], []).append(text)
+        for part, runs in per_chip.items():
+            path = os.path.join(CAPTURES, part.lower() + '.txt')
+            got = '\n=====\n'.join(runs)
+            if update:
+                os.makedirs(CAPTURES, exist_ok=True)
+                with open(path, 'w', newline='') as f:
+                    f.write(got)
+                continue
+            with open(path, newline='') as f:
+                want = f.read()
+            with self.subTest(part=part):
+                self.assertEqual(got.split('\n=====\n'), want.split('\n=====\n'))
 
 
 if __name__ == '__main__':

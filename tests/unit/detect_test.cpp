@@ -41,6 +41,35 @@ TEST_F(DetectTest, ProbeSeesStatusAndEcho) {
     EXPECT_TRUE(link_state.echo_mode);
 }
 
+// The status byte is taken the moment it arrives, early or late, on a line
+// with and without echo; an echo ends the echo wait at once, a line without
+// echo is given 20 ms for one. An answer later than 200 ms is none.
+TEST_F(DetectTest, ProbeTakesTheStatusByteWhenItComes) {
+    for (bool echo : {false, true}) {
+        for (double ms : {1.0, 19.0, 21.0, 150.0}) {
+            sim::Config config;
+            config.status = 0x10;
+            config.echo = echo;
+            config.probe_answer_ms = ms;
+            start(config);
+            EXPECT_EQ(prog_probe(), 0x10) << ms << " ms, echo " << echo;
+            EXPECT_EQ(link_state.echo_mode, echo);
+            double check_sent_us = echo ? 0 : 20000;
+            EXPECT_DOUBLE_EQ(inproc::last_byte_due_us(), check_sent_us + ms * 1000);
+            EXPECT_DOUBLE_EQ(inproc::now_us(), inproc::last_byte_due_us()) << ms << " ms";
+            EXPECT_EQ(hex(inproc::host_bytes()), "C1 3F");
+            EXPECT_EQ(inproc::host_writes().size(), 2u);
+        }
+        sim::Config late;
+        late.echo = echo;
+        late.probe_answer_ms = 250;
+        start(late);
+        EXPECT_EQ(prog_probe(), -1);
+        EXPECT_EQ(inproc::now_us(), (echo ? 0 : 20000) + 200000.0);
+        expect_connect_fails(late, "^\nno Programmer connected!\n$");
+    }
+}
+
 TEST_F(DetectTest, ConnectIdentifiesTheTarget) {
     start(sim::Config());
     inproc::target().poke(0x8000, 0x3FF1);

@@ -158,6 +158,83 @@ TEST_F(LinkTest, TimedReadWaitsItsPollsAndTakesAByteWhenItComes) {
     EXPECT_LT(inproc::now_us() - before, int(POLL_MS) * 1000.0);
 }
 
+// However the 65 bytes of a 32-word read reply come in, the host reads them
+// all, takes the last one soon after it has arrived, and wakes only a few
+// times: one wake-up per byte would cost a system call every 87 us at 115200.
+TEST_F(LinkTest, ReadRepliesAreFollowedAsTheyComeIn) {
+    const double byte_us = 1e7 / 115200;
+    struct Arrival {
+        const char* what;
+        bool paced;
+        int device_baud;    // 0: the line runs at the host's 115200
+        double pause_ms;    // after the reply's 21st byte
+        double late_us;     // last byte taken at most this long after it arrived
+        long waits;
+    };
+    const Arrival arrivals[] = {
+        {"at the baud rate", true, 0, 0, byte_us, 4},
+        {"in one burst", false, 0, 0, 0, 0},
+        {"byte by byte at 10 x the baud rate", true, 1152000, 0, 20, 4},
+        {"with a 30 ms gap", true, 0, 30, byte_us, 7},
+    };
+    for (const Arrival& a : arrivals) {
+        sim::Config config;
+        config.paced = a.paced;
+        config.device_baud = a.device_baud;
+        // Identification takes 14 reply bytes; the test's reply follows.
+        config.pause_after_byte = a.pause_ms > 0 ? 14 + 21 : -1;
+        config.pause_ms = a.pause_ms;
+        connect(config);
+        for (int i = 0; i < 32; ++i) chip().poke(0x40 + i, static_cast<uint16_t>(0x1000 + 0x77 * i));
+        double before = inproc::now_us();
+        uint16_t words[32] = {};
+        prog_read_block(0x40, 32, words);
+        for (int i = 0; i < 32; ++i) ASSERT_EQ(words[i], 0x1000 + 0x77 * i) << a.what << ", word " << i;
+        EXPECT_LE(inproc::now_us() - inproc::last_byte_due_us(), a.late_us + 0.5) << a.what;
+        EXPECT_LE(inproc::waits(), a.waits) << a.what;
+        double wire_us = (7 + 65) * 1e7 / (a.device_baud ? a.device_baud : 115200);
+        EXPECT_LT(inproc::now_us() - before, (a.paced ? wire_us : 0) + a.pause_ms * 1000 + 1000)
+            << a.what;
+    }
+}
+
+// A reply that stops for longer than the time-out is not waited for longer
+// because its first part was being followed: the missing byte times out about
+// a second after the last one came.
+TEST_F(LinkTest, FollowingAReplyKeepsTheByteTimeOut) {
+    sim::Config config;
+    config.paced = true;
+    config.pause_after_byte = 14 + 21;
+    config.pause_ms = 1500;
+    connect(config);
+    prog_set_address(0x40);
+    prog_set_repeat(32);
+    link_send_command(CMD_READ_PROGRAM);
+    link_expect_reply(65);
+    for (int i = 0; i < 21; ++i) ASSERT_GE(link_receive_byte(), 0) << i;
+    double last = inproc::last_byte_due_us();
+    EXPECT_EQ(link_receive_byte(), -1);
+    double waited = inproc::now_us() - last;
+    EXPECT_GE(waited, REPLY_WAITS * POLL_MS * 1000.0);
+    EXPECT_LT(waited, REPLY_WAITS * POLL_MS * 1000.0 + 10000);
+}
+
+// The VPP-off frame at exit gets 50 ms to leave before the port closes; a run
+// that never opened the port (usage text, an option error) does not wait.
+TEST_F(LinkTest, ExitPausesOnlyAfterWritingTheVppOffFrame) {
+    inproc::reset(sim::Config());
+    on_exit_handler();
+    EXPECT_EQ(inproc::now_us(), 0);
+    EXPECT_EQ(inproc::waits(), 0);
+    EXPECT_TRUE(inproc::host_bytes().empty());
+
+    start(sim::Config());
+    on_exit_handler();
+    EXPECT_EQ(hex(inproc::host_bytes()), "C2 3E");
+    EXPECT_EQ(inproc::now_us(), 50000);
+    EXPECT_EQ(port_write_byte(0), 0) << "the port is closed";
+}
+
 TEST_F(LinkTest, StrayBytesBeforeAFrameAreDroppedAndNotLogged) {
     connect();
     open_log();

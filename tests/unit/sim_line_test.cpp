@@ -169,6 +169,34 @@ TEST(SimLine, PacedLineTakesWireTimeDelaysAndLatency) {
     EXPECT_EQ(b.p.target().peek(0), 0x0123);
 }
 
+// The line's own rate wins over the host's; the status byte can come late;
+// a reply can stop for a while after a given byte.
+TEST(SimLine, DeviceRateProbeAnswerAndPauses) {
+    sim::Config c;
+    c.paced = true;
+    c.baud = 9600;
+    c.device_baud = 100000;  // 100 us a byte
+    c.probe_answer_ms = 30;
+    c.pause_after_byte = 3;  // the first byte of the read reply below
+    c.pause_ms = 5;
+    SimBench b(c);
+    EXPECT_EQ(c.line_baud(), 100000);
+    b.frame({0xC1});  // complete at 200 us, answered 30 ms later
+    EXPECT_EQ(b.p.available(30299), 0u);
+    EXPECT_DOUBLE_EQ(b.p.next_output_us(0), 30300);
+    b.t = 40000;
+    b.take();
+    b.vpp_on();  // ACK at 40300
+    b.frame({0x44});  // complete at 40400: a byte at 40500, 5 ms, then 45600 and 45700
+    EXPECT_EQ(b.p.available(40500), 2u);
+    EXPECT_EQ(b.p.available(45599), 2u);
+    EXPECT_EQ(b.p.available(45600), 3u);
+    EXPECT_EQ(b.p.available(45700), 4u);
+    sim::Config same;
+    same.baud = 57600;
+    EXPECT_EQ(same.line_baud(), 57600);
+}
+
 TEST(SimLine, CalibrationTicksComeAtTheConfiguredRate) {
     for (double error : {0.0, 0.01, -0.02}) {
         sim::Config c;
