@@ -69,7 +69,7 @@ class Bench:
             os.unlink(state)  # every run starts from the same chip
         cmd = [self.picsim, '--paced', '--baud', str(line.baud),
                '--device-baud', str(line.device_baud), '--latency', str(line.latency_ms),
-               '--part', job.part, '--report', report, '--', self.picup,
+               '--part', job.part] + job.sim_args(self.workdir) + ['--report', report, '--', self.picup,
                '/BAUD=%d' % line.baud] + job.command(self.workdir)
         p = subprocess.run(cmd, cwd=self.workdir, capture_output=True, timeout=900,
                            stdin=subprocess.DEVNULL)
@@ -173,6 +173,28 @@ def print_results(results):
     print_checks(results.get('emulator_check', []))
     if results.get('scaling'):
         print_scaling(results['scaling'], results['scaling_fit'])
+    print_updates(results.get('updates', [])[1:])
+
+
+def print_updates(updates):
+    """/UPDATE and /VERIFY beside the full upload of the same file."""
+    if not updates:
+        return
+    print('\n/UPDATE and /VERIFY of the full PIC16F1825 image at 115200 (median of the runs):')
+    print('%-9s %-42s %8s %8s' % ('job', '', 'wall s', 'x full'))
+    for m in updates:
+        print('%-9s %-42s %8.3f %8.3f' % (m['job'], m['title'], m['wall_s'], m['of_full_upload']))
+
+
+def measure_updates(bench, full):
+    """Each /UPDATE or /VERIFY job, with its wall time as a share of the full
+    upload's (`full`, a measure() of full16 on the same line)."""
+    out = []
+    for job in jobs.update_jobs():
+        m = bench.measure(job, LINES[0])
+        m['of_full_upload'] = m['wall_s'] / full['wall_s']
+        out.append(m)
+    return out
 
 
 def print_checks(checks):
@@ -217,6 +239,9 @@ def main(argv=None):
     ap.add_argument('--only', default='', help='comma-separated job names')
     ap.add_argument('--no-scaling', action='store_true')
     ap.add_argument('--show', metavar='FILE', help='print the tables of an earlier results file')
+    ap.add_argument('--updates', action='store_true',
+                    help='only the /UPDATE and /VERIFY jobs (and the full upload they are set'
+                         ' beside); their table replaces the one in the results file')
     a = ap.parse_args(argv)
     if a.show:
         with open(a.show) as f:
@@ -230,6 +255,19 @@ def main(argv=None):
     workdir = tempfile.mkdtemp(prefix='picup-bench-')
     try:
         bench = Bench(a.picup, a.picsim, runs, workdir)
+        if a.updates:
+            bench.launch_baseline()
+            full = bench.measure(jobs.main_jobs()[0], LINES[0])
+            updates = measure_updates(bench, full)
+            results = {}
+            if os.path.exists(a.json):
+                with open(a.json) as f:
+                    results = json.load(f)
+            results['updates'] = [full] + updates
+            print_updates(updates)
+            with open(a.json, 'w') as f:
+                json.dump(results, f, indent=1)
+            return
         only = set(filter(None, a.only.split(',')))
         results = {'machine': os.uname().nodename, 'cpus': os.cpu_count(),
                    'load_before': os.getloadavg()[0], 'runs': runs,
@@ -253,6 +291,10 @@ def main(argv=None):
                     checks.append(bench.check_emulator(job, m))
         print_checks(checks)
         results['emulator_check'] = checks
+        if not only:
+            full = next(m for m in results['jobs'] if m['job'] == 'full16' and m['line'] == '115200')
+            results['updates'] = [full] + measure_updates(bench, full)
+            print_updates(results['updates'][1:])
         if not a.no_scaling and not only:
             for job in jobs.scaling_jobs():
                 results['scaling'].append(bench.measure(job, LINES[0]))
