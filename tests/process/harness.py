@@ -103,6 +103,21 @@ def _text(data):
     return data.decode('latin-1') if isinstance(data, bytes) else (data or '')
 
 
+def _picsim_start(part, files, workdir):
+    """The workdir with its files, the report's path (no old report left) and
+    the start of the picsim command line."""
+    need_binaries()
+    workdir = workdir or make_workdir()
+    _write_files(workdir, files)
+    report = os.path.join(workdir, 'report.json')
+    if os.path.exists(report):
+        os.unlink(report)
+    cmd = [PICSIM, '--report', report]
+    if part:
+        cmd += ['--part', part]
+    return workdir, report, cmd
+
+
 def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
         timeout=60, workdir=None, save=False, state=False, command=None):
     """picsim --report ... [sim_args] -- <workdir>/picup <args> in workdir.
@@ -115,15 +130,7 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     picsim appends /COM=<pty> to the command unless an argument holds {port}.
     `command` (a list) runs in place of <workdir>/picup, e.g. under Wine.
     """
-    need_binaries()
-    workdir = workdir or make_workdir()
-    _write_files(workdir, files)
-    report = os.path.join(workdir, 'report.json')
-    if os.path.exists(report):
-        os.unlink(report)
-    cmd = [PICSIM, '--report', report]
-    if part:
-        cmd += ['--part', part]
+    workdir, report, cmd = _picsim_start(part, files, workdir)
     saved = os.path.join(workdir, 'target.hex')
     if save:
         cmd += ['--save', saved]
@@ -146,14 +153,8 @@ def spawn(args, part='PIC16F1825', sim_args=(), files=None, workdir=None, **pope
     """Starts picsim --report ... -- <workdir>/picup <args> without waiting;
     `popen` goes to subprocess.Popen (stdout=PIPE by default, stdin /dev/null).
     Hand the process to collect() for its Result."""
-    need_binaries()
-    workdir = workdir or make_workdir()
-    _write_files(workdir, files)
-    report = os.path.join(workdir, 'report.json')
-    if os.path.exists(report):
-        os.unlink(report)
-    cmd = [PICSIM, '--report', report, '--part', part] + list(sim_args)
-    cmd += ['--', os.path.join(workdir, 'picup')] + list(args)
+    workdir, _, cmd = _picsim_start(part, files, workdir)
+    cmd += list(sim_args) + ['--', os.path.join(workdir, 'picup')] + list(args)
     popen.setdefault('stdin', subprocess.DEVNULL)
     popen.setdefault('stdout', subprocess.PIPE)
     popen.setdefault('stderr', subprocess.PIPE)
