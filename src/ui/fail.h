@@ -26,9 +26,10 @@ void print_failure(const char* message);
 [[noreturn]] void fail_silent();              // exit(1) without a console message
 // A message built like printf's (no line end), printed as a line; exit(1).
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
+[[noreturn]] void fail_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
 [[noreturn]] void fail_format(const char* format, ...);
+#endif
 // exit(1) after a message that is already on the console (nullptr: none).
 [[noreturn]] void fail_shown(const char* message);
 
