@@ -185,10 +185,14 @@ def command_pid(p, catching=signal.SIGINT, timeout=5):
             with open('/proc/%d/task/%d/children' % (p.pid, p.pid)) as f:
                 children = f.read().split()
             # Between fork and exec the child is still picsim, whose own
-            # handler it carries; only the command's own handler counts.
-            if (children and _catches(int(children[0]), catching)
-                    and not _still_picsim(int(children[0]))):
-                return int(children[0])
+            # handler it carries; only the command's own handler counts. The
+            # exec is looked for first, and the handlers a moment after it:
+            # exec resets caught signals, so a handler seen then is the
+            # command's own.
+            if children and not _still_picsim(int(children[0])):
+                time.sleep(0.001)
+                if _catches(int(children[0]), catching):
+                    return int(children[0])
         except OSError:
             pass
         time.sleep(0.001)
