@@ -20,13 +20,6 @@ constexpr int BLOCK = 32;
 
 char count_message[80];
 
-// The PIC12F629 family keeps its own calibration instruction at O unless a
-// fill gave one, so the chip's word there is not compared.
-int kept_osccal_address() {
-    if (!device_family().keeps_calibration || saved_osccal_word <= 0x3FFF) return -1;
-    return device.osccal_address;
-}
-
 // A blank chip as the image: every flash, user ID and data EEPROM cell erased.
 void image_blank() {
     for (int a = 0; a < plan_flash_size(); ++a) image[a] = 0x3FFF;
@@ -120,6 +113,13 @@ bool report(long total, bool from_file) {
 }
 
 }  // namespace
+
+// The PIC12F629 family keeps its own calibration instruction at O unless a
+// fill gave one, so the chip's word there is not compared.
+int kept_osccal_address() {
+    if (!device_family().keeps_calibration || saved_osccal_word <= 0x3FFF) return -1;
+    return device.osccal_address;
+}
 
 unsigned config1_compare_mask() {
     if (!device_family().keeps_calibration) return 0x3FFF;

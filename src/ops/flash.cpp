@@ -23,7 +23,9 @@ constexpr int WORD_MODE_BLOCK = 32;
 // The largest row the programmer's read reply and our buffers are sized for.
 constexpr int MAX_ROW = 32;
 
-void write_row(int start, int n, bool row_erase) {
+}  // namespace
+
+void flash_write_row(int start, int n, bool row_erase) {
     prog_set_address(start);
     if (row_erase) {
         link_send_command(CMD_ROW_ERASE);
@@ -41,9 +43,11 @@ void write_row(int start, int n, bool row_erase) {
     ++run_result.counts.rows_written;
 }
 
+namespace {
+
 void write_rows(int n, bool row_erase) {
     for (int a = 0; a < plan_flash_size(); a += n) {
-        if (cells_hold_data(a, n)) write_row(a, n, row_erase);
+        if (cells_hold_data(a, n)) flash_write_row(a, n, row_erase);
     }
 }
 
@@ -63,14 +67,14 @@ void write_words() {
     }
 }
 
-int row_size() {
+int verify_block() { return flash_row_size() > 0 ? flash_row_size() : WORD_MODE_BLOCK; }
+
+}  // namespace
+
+int flash_row_size() {
     // Larger rows are refused when the chip is identified; never trust it here.
     return device.row_size > MAX_ROW ? MAX_ROW : device.row_size;
 }
-
-int verify_block() { return row_size() > 0 ? row_size() : WORD_MODE_BLOCK; }
-
-}  // namespace
 
 // Every block that holds data is read whole; its empty cells must read erased.
 bool verify_program_flash() {
@@ -85,7 +89,7 @@ bool verify_program_flash() {
 }
 
 bool write_program_flash(bool row_erase) {
-    int n = row_size();
+    int n = flash_row_size();
     bool rows = n > 0;
     ui_print("\nProgramming program flash...");
     ui_progress_begin("programming flash", image_flash_cells(plan_flash_size(), rows ? n : 0), "words");

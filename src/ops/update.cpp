@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int BLOCK = 32;
-constexpr int MAX_ROW = 32;
+constexpr int MAX_ROW = 32;  // the longest block read, and the largest row
 constexpr int MAX_ROWS = PROGRAM_SPACE_END / 16;
 // Rows read before the share of differing rows may call for a full upload.
 constexpr int ROWS_BEFORE_GIVING_UP = 8;
@@ -36,8 +36,6 @@ struct ChipWords {
 
 // Rows found different, and what each must become.
 bool row_differs[MAX_ROWS];
-
-int row_size() { return device.row_size > MAX_ROW ? MAX_ROW : device.row_size; }
 
 void read_chip_words(ChipWords& chip) {
     ui_stage("reading user ID and config words");
@@ -104,7 +102,7 @@ struct RowTally {
 // Returns false when so much differs that rewriting row by row would cost more
 // than the full upload.
 bool compare_rows(const WritePlan& plan, RowTally& tally) {
-    int n = row_size();
+    int n = flash_row_size();
     uint16_t buf[MAX_ROW];
     tally = {0, 0};
     ui_print("\nReading program flash...");
@@ -128,31 +126,27 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
 }
 
 // A row that must end erased only needs its erase; any other is erased and
-// programmed whole, as the flash writer does it.
-void rewrite_row(int start, int n) {
+// programmed whole by the flash writer.
+void erase_row(int start, int n) {
     prog_set_address(start);
     link_send_command(CMD_ROW_ERASE);
     prog_delay_us(device.row_erase_time);
-    if (cells_hold_data(start, n)) {
-        for (int k = 0; k < n; ++k) {
-            prog_load_program_word(cell_holds_data(image[start + k]) ? image[start + k] : 0x3FFF);
-            if (k < n - 1) prog_increment(1);
-        }
-        link_send_command(CMD_BEGIN_PROGRAMMING);
-        prog_delay_us(device.prog_time);
-    }
     prog_sync();
+    ui_progress_step(n);
+    ++run_result.counts.rows_written;
 }
 
 bool write_rows(const RowTally& tally) {
-    int n = row_size();
+    int n = flash_row_size();
     ui_print("\nProgramming program flash...");
     ui_progress_begin("programming flash", static_cast<long>(tally.differing) * n, "words");
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
         if (!row_differs[r]) continue;
-        rewrite_row(a, n);
-        ++run_result.counts.rows_written;
-        ui_progress_step(n);
+        if (cells_hold_data(a, n)) {
+            flash_write_row(a, n, true);
+        } else {
+            erase_row(a, n);
+        }
     }
     ui_progress_end();
     ui_print("\nVerifying program flash...");
@@ -225,23 +219,7 @@ bool rewrite_user_ids(const WritePlan& plan, const ChipWords& chip) {
         int a = ADDR_USER_ID + i;
         if (!cell_holds_data(image[a])) image[a] = static_cast<uint16_t>(expected_user_id(plan, i, chip));
     }
-    ui_print("\nProgramming User ID");
-    ui_stage("programming user ID");
-    prog_set_address(ADDR_USER_ID);
-    link_send_command(CMD_ROW_ERASE);
-    prog_delay_us(device.row_erase_time);
-    for (int i = 0; i < USER_ID_WORDS; ++i) {
-        int v = image[ADDR_USER_ID + i];
-        int r = prog_write_word_checked(v);
-        if (r < 0 || ((r ^ v) & 0x3FFF) != 0) {
-            result_note_mismatch(MEM_USER_ID, ADDR_USER_ID + i, static_cast<uint16_t>(r < 0 ? 0 : r),
-                                 static_cast<uint16_t>(v));
-            return result_fail("\nVerify Error!");
-        }
-        prog_increment(1);
-    }
-    run_result.counts.user_ids_written = true;
-    return true;
+    return write_user_id_words(true);
 }
 
 bool full_upload(const WritePlan& plan, const char* why) {
@@ -257,7 +235,7 @@ bool update_rows(const WritePlan& plan, const ChipWords& chip) {
         run_result.counts.rows_unchanged = tally.candidates - tally.differing;
         // Every row read and compared (empty cells as erased), or rewritten.
         run_result.counts.flash_matches_image =
-            static_cast<long>(tally.candidates) * row_size() >= plan_flash_size();
+            static_cast<long>(tally.candidates) * flash_row_size() >= plan_flash_size();
         ui_print("\nProgram flash: %d of %d rows written, %d unchanged", tally.differing,
                     tally.candidates, tally.candidates - tally.differing);
     }
@@ -279,26 +257,24 @@ bool update_rows(const WritePlan& plan, const ChipWords& chip) {
 bool calibrated_chip_matches() {
     long before = run_result.mismatch_total;
     int count = run_result.mismatch_count;
-    {
-        VerifySpan flash{MEM_FLASH, 0, plan_flash_size(), BLOCK, 0x3FFF, true, false, false, false,
-                         saved_osccal_word > 0x3FFF ? device.osccal_address : -1};
-        VerifySpan eeprom{MEM_EEPROM, ADDR_EEPROM, plan_eeprom_size(), BLOCK, 0xFF, true, false,
-                          false, false, -1};
-        VerifySpan ids{MEM_USER_ID, ADDR_USER_ID, USER_ID_WORDS, USER_ID_WORDS, 0x3FFF, true,
-                       false, false, false, -1};
-        long found = verify_span(flash).mismatches + verify_span(eeprom).mismatches +
-                     verify_span(ids).mismatches;
-        if (saved_osccal_word <= 0x3FFF &&
-            ((prog_read_word(device.osccal_address) ^ saved_osccal_word) & 0x3FFF) != 0)
-            ++found;
-        uint16_t config = prog_read_word(ADDR_CONFIG1);
-        unsigned want = image[ADDR_CONFIG1];
-        if (cell_holds_data(want) && ((want ^ config) & config1_compare_mask()) != 0) ++found;
-        // What was found here is no failure: the upload that follows fixes it.
-        run_result.mismatch_total = before;
-        run_result.mismatch_count = count;
-        return found == 0;
-    }
+    VerifySpan flash{MEM_FLASH, 0, plan_flash_size(), BLOCK, 0x3FFF, true, false, false, false,
+                     kept_osccal_address()};
+    VerifySpan eeprom{MEM_EEPROM, ADDR_EEPROM, plan_eeprom_size(), BLOCK, 0xFF, true, false,
+                      false, false, -1};
+    VerifySpan ids{MEM_USER_ID, ADDR_USER_ID, USER_ID_WORDS, USER_ID_WORDS, 0x3FFF, true,
+                   false, false, false, -1};
+    long found = verify_span(flash).mismatches + verify_span(eeprom).mismatches +
+                 verify_span(ids).mismatches;
+    if (saved_osccal_word <= 0x3FFF &&
+        ((prog_read_word(device.osccal_address) ^ saved_osccal_word) & 0x3FFF) != 0)
+        ++found;
+    uint16_t config = prog_read_word(ADDR_CONFIG1);
+    unsigned want = image[ADDR_CONFIG1];
+    if (cell_holds_data(want) && ((want ^ config) & config1_compare_mask()) != 0) ++found;
+    // What was found here is no failure: the upload that follows fixes it.
+    run_result.mismatch_total = before;
+    run_result.mismatch_count = count;
+    return found == 0;
 }
 
 bool update_calibrated_chip(const WritePlan& plan) {
@@ -317,7 +293,7 @@ bool update_target() {
     WritePlan plan = plan_write(write_flags, file_write_flags);
     if (plan.flags == 0) return true;
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
-    if (device_family().keeps_calibration || row_size() <= 0) return update_calibrated_chip(plan);
+    if (device_family().keeps_calibration || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};
     read_chip_words(chip);
     if (!(chip.config[0] & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");

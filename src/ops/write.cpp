@@ -159,23 +159,6 @@ bool write_word_checked(MemoryRegion region, int address, int value, const char*
     return result_fail(failure);
 }
 
-bool write_user_ids(bool row_erase) {
-    ui_print("\nProgramming User ID");
-    ui_stage("programming user ID");
-    prog_set_address(ADDR_USER_ID);
-    if (row_erase) {
-        link_send_command(CMD_ROW_ERASE);
-        prog_delay_us(device.row_erase_time);
-    }
-    for (int i = 0; i < USER_ID_WORDS; ++i) {
-        if (!write_word_checked(MEM_USER_ID, ADDR_USER_ID + i, image[ADDR_USER_ID + i], VERIFY_ERROR))
-            return false;
-        prog_increment(1);
-    }
-    run_result.counts.user_ids_written = true;
-    return true;
-}
-
 // The PIC12F629 family has one configuration word, some of whose bits the chip
 // holds at zero (Z clears them so the read-back can match), and takes no
 // increment after it; the others have two.
@@ -226,7 +209,7 @@ bool write_plan(const WritePlan& plan) {
         write_eeprom(eeprom_size);
         if (!verify_eeprom(eeprom_size)) return false;
     }
-    if (plan.write_user_ids && !write_user_ids(plan.row_erase)) return false;
+    if (plan.write_user_ids && !write_user_id_words(plan.row_erase)) return false;
     if (plan.write_config && !write_config_words()) return false;
     // After the bulk erase every row the image holds was written and verified,
     // and every other row stays erased.
@@ -234,6 +217,23 @@ bool write_plan(const WritePlan& plan) {
         plan.erase_program && (plan.write_flash || !cells_hold_data(0, plan_flash_size()));
     std::puts("\nOk!");
     ui_summary();
+    return true;
+}
+
+bool write_user_id_words(bool row_erase) {
+    ui_print("\nProgramming User ID");
+    ui_stage("programming user ID");
+    prog_set_address(ADDR_USER_ID);
+    if (row_erase) {
+        link_send_command(CMD_ROW_ERASE);
+        prog_delay_us(device.row_erase_time);
+    }
+    for (int i = 0; i < USER_ID_WORDS; ++i) {
+        if (!write_word_checked(MEM_USER_ID, ADDR_USER_ID + i, image[ADDR_USER_ID + i], VERIFY_ERROR))
+            return false;
+        prog_increment(1);
+    }
+    run_result.counts.user_ids_written = true;
     return true;
 }
 

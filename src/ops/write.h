@@ -9,3 +9,6 @@ struct WritePlan;
 bool write_plan(const WritePlan& plan);
 // The plan of the run's write flags, carried out.
 bool write_target();
+// The four user ID words from the image, each read back; the user ID row is
+// erased first when `row_erase` (no bulk erase came before).
+bool write_user_id_words(bool row_erase);
