@@ -120,13 +120,6 @@ int read_token(Source* s, char* out, int max) {
     return n;
 }
 
-int hex_digit(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // A hexadecimal field: optional sign, optional 0x, digits of either case.
 // Values wrap in 32 bits. Returns 0 when no digit is there; the character
 // that stopped the reading is given back.
@@ -141,7 +134,7 @@ int read_hex(Source* s, unsigned* value) {
         if (c == 'x' || c == 'X') c = next_char(s);
     }
     unsigned v = 0;
-    for (int d = hex_digit(c); d >= 0; d = hex_digit(c)) {
+    for (int d = platform_hex_digit(c); d >= 0; d = platform_hex_digit(c)) {
         v = v * 16u + static_cast<unsigned>(d);
         any = true;
         c = next_char(s);

@@ -4,10 +4,10 @@
 // the even byte address, bits 8..13 at the odd one.
 #include "image/hex.h"
 
-#include <cctype>
 
 #include "devicedb/devicedb.h"
 #include "devicedb/family.h"
+#include "platform/platform.h"
 #include "image/image.h"
 #include "ui/diagnose.h"
 
@@ -85,14 +85,6 @@ void note_bad_char(int c) {
     } else {
         note_fault(c == '\r' ? HEX_FAULT_SHORT : HEX_FAULT_DIGIT, hex_line);
     }
-}
-
-int hex_digit(int c) {
-    if (c == EOF) return -1;
-    c = std::toupper(c);
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // A family whose assembler puts configuration words and data EEPROM elsewhere
@@ -231,13 +223,13 @@ int scan_to_colon() {
 
 int hex_read_byte() {
     int c = next_char();
-    int hi = hex_digit(c);
+    int hi = platform_hex_digit(c);
     if (hi < 0) {
         note_bad_char(c);
         return -1;
     }
     c = next_char();
-    int lo = hex_digit(c);
+    int lo = platform_hex_digit(c);
     if (lo < 0) {
         note_bad_char(c);
         return -1;

@@ -21,6 +21,9 @@ int platform_stricmp(const char* a, const char* b);
 // skipped, then decimal when a digit 1-9 follows, else hexadecimal with an
 // optional x.
 int parse_number(const char* text);
+// The value of one hexadecimal digit of either case, or -1 for any other
+// character (EOF included).
+int platform_hex_digit(int c);
 
 // file.cpp
 // Puts file `from` in the place of `to` in one step (the old `to` is replaced).

@@ -13,13 +13,6 @@ int fold(char c) {
 
 bool is_decimal(char c) { return c >= '0' && c <= '9'; }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 // Leading zeros are skipped; a digit 1-9 then starts a decimal number,
@@ -33,7 +26,7 @@ int parse_number(const char* text) {
         return static_cast<int>(value);
     }
     if (*text == 'x' || *text == 'X') ++text;
-    for (int digit = hex_value(*text); digit >= 0; digit = hex_value(*++text))
+    for (int digit = platform_hex_digit(*text); digit >= 0; digit = platform_hex_digit(*++text))
         value = value * 16u + static_cast<unsigned>(digit);
     return static_cast<int>(value);
 }
@@ -58,4 +51,11 @@ int platform_stricmp(const char* a, const char* b) {
         if (ca != cb) return ca - cb;
         if (ca == 0) return 0;
     }
+}
+
+int platform_hex_digit(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }

@@ -33,13 +33,6 @@ struct CounterFiles {
 
 bool is_decimal(char c) { return c >= '0' && c <= '9'; }
 
-int hex_digit(char c) {
-    if (is_decimal(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool at_end(const char* p) { return *p == '\0' || *p == '\r' || *p == '\n'; }
 
 // One field in the usual number syntax (leading zeros skipped, then decimal
@@ -56,7 +49,7 @@ bool read_field(const char** text, uint32_t* value, bool* more) {
     if (!decimal && p < end && (*p == 'x' || *p == 'X')) ++p;
     unsigned long long v = 0;
     for (; p < end; ++p) {
-        int d = decimal ? (is_decimal(*p) ? *p - '0' : -1) : hex_digit(*p);
+        int d = decimal ? (is_decimal(*p) ? *p - '0' : -1) : platform_hex_digit(*p);
         if (d < 0) return false;
         v = v * (decimal ? 10u : 16u) + static_cast<unsigned>(d);
         if (v > 0xFFFFFFFFull) return false;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr int MAX_DEPTH = 32;
@@ -22,13 +24,6 @@ void out_put(Out* out, char c) {
 
 void skip_blanks(const char** p) {
     while (**p == ' ' || **p == '\t' || **p == '\r' || **p == '\n') ++*p;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 void put_utf8(Out* out, unsigned code) {
@@ -56,7 +51,7 @@ bool read_escape(const char** p, Out* out) {
     if (c != 'u') return false;
     unsigned code = 0;
     for (int i = 0; i < 4; ++i) {
-        int d = hex_value(*(*p)++);
+        int d = platform_hex_digit(*(*p)++);
         if (d < 0) return false;
         code = code * 16 + static_cast<unsigned>(d);
     }
