@@ -9,55 +9,58 @@ namespace sim {
 
 namespace {
 
-// The parts of the default device database with their programming times.
-const std::vector<PartInfo> kParts = {
-    {"PIC12F1840", 0x1B80, 0x3FE0, 32, 0x1000, 256, 0, 2500, 5000, 2500, 5000},
-    {"PIC12LF1840", 0x1BC0, 0x3FE0, 32, 0x1000, 256, 0, 2500, 5000, 2500, 5000},
-    {"PIC16F1503", 0x2CE0, 0x3FE0, 16, 0x0800, 0, 0, 2500, 5000, 2500, 5000},
-    {"PIC16LF1503", 0x2DA0, 0x3FE0, 16, 0x0800, 0, 0, 2500, 5000, 2500, 5000},
-    {"PIC16F1705", 0x3055, 0x3FFF, 32, 0x2000, 0, 0, 2500, 5000, 2500, 5000},
-    {"PIC16LF1705", 0x3057, 0x3FFF, 32, 0x2000, 0, 0, 2500, 5000, 2500, 5000},
-    {"PIC16F1825", 0x2760, 0x3FE0, 32, 0x2000, 256, 0, 2500, 5000, 2500, 5000},
-    {"PIC16LF1825", 0x2860, 0x3FE0, 32, 0x2000, 256, 0, 2500, 5000, 2500, 5000},
-    {"PIC12F629", 0x0F80, 0x3FE0, 0, 0x0400, 128, 1, 2500, 6000, 2500, 8000},
-    {"PIC12F675", 0x0FC0, 0x3FE0, 0, 0x0400, 128, 1, 2500, 6000, 2500, 8000},
-    {"PIC16F630", 0x10C0, 0x3FE0, 0, 0x0400, 128, 1, 2500, 6000, 2500, 8000},
-    {"PIC16F676", 0x10E0, 0x3FE0, 0, 0x0400, 128, 1, 2500, 6000, 2500, 8000},
-};
-
 constexpr uint16_t ERASED = 0x3FFF;
 constexpr uint16_t CONFIG_CP_OFF = 0x80;
 constexpr int CONFIG_BASE = 0x8000;
 constexpr int EEPROM_BASE = 0xF000;
-// PIC12F629 family: factory oscillator calibration (a RETLW at the top of
-// flash) and the band-gap calibration bits BG1:BG0 in configuration word 1.
-constexpr int T1_OSCCAL_ADDRESS = 0x3FF;
+constexpr int CONFIG1 = 7;  // configuration word 1, as an index from CONFIG_BASE
+// PIC12F629 family: factory oscillator calibration (a RETLW at the part's
+// OSCCAL address, the top of flash) and the band-gap calibration bits BG1:BG0
+// in configuration word 1, both lost to a bulk erase.
 constexpr uint16_t T1_OSCCAL_FACTORY = 0x3454;
 constexpr uint16_t T1_BG_BITS = 0x3000;
 constexpr uint16_t T1_BG_FACTORY = 0x2000;  // BG1 set, BG0 clear
 constexpr uint16_t T1_CONFIG_IMPLEMENTED = 0x31FF;
+// Enhanced parts: factory calibration words after the configuration words.
+constexpr uint16_t CALIBRATION_FACTORY = 0x1A5C;
 
 bool same_name(const std::string& a, const char* b) {
     std::string bs(b);
     if (a.size() != bs.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != bs[i]) return false;
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(bs[i])))
+            return false;
     return true;
 }
 
 }  // namespace
 
-const std::vector<PartInfo>& part_list() { return kParts; }
+std::vector<const PartInfo*> part_list() {
+    std::vector<const PartInfo*> parts;
+    for (int i = 0; i < PART_COUNT; ++i) parts.push_back(&PART_TABLE[i]);
+    return parts;
+}
 
 const PartInfo* part_find(const std::string& name) {
-    for (const PartInfo& p : kParts)
-        if (same_name(name, p.name)) return &p;
+    for (int i = 0; i < PART_COUNT; ++i)
+        if (same_name(name, PART_TABLE[i].name)) return &PART_TABLE[i];
     return nullptr;
 }
 
 int part_default_id(const PartInfo& part) {
-    return (part.mask & 0x1F) ? part.hardware_id : part.hardware_id + 3;
+    return (part.id_mask & 0x1F) ? part.device_id : part.device_id + 3;
 }
+
+bool Chip::has_reset_address() const { return part_.type_code != FAMILY_CALIBRATED; }
+
+bool Chip::keeps_factory_calibration_in_flash() const { return part_.type_code == FAMILY_CALIBRATED; }
+
+int Chip::latches() const {
+    int n = part_.write_latches > 0 ? part_.write_latches : 1;
+    return n > 32 ? 32 : n;
+}
+
+bool Chip::word_programming() const { return latches() == 1; }
 
 Chip::Chip(const PartInfo& part, int device_id)
     : part_(part),
@@ -66,11 +69,15 @@ Chip::Chip(const PartInfo& part, int device_id)
     config_.fill(ERASED);
     int id = device_id >= 0 ? device_id : part_default_id(part);
     config_[6] = static_cast<uint16_t>(id);
-    if (part_.type == 1) {
-        flash_[T1_OSCCAL_ADDRESS % flash_.size()] = T1_OSCCAL_FACTORY;
-        config_[7] = static_cast<uint16_t>((ERASED & ~T1_BG_BITS) | T1_BG_FACTORY);
+    if (keeps_factory_calibration_in_flash()) {
+        flash_[static_cast<size_t>(part_.osccal_address) % flash_.size()] = T1_OSCCAL_FACTORY;
+        config_[CONFIG1] = static_cast<uint16_t>((ERASED & ~T1_BG_BITS) | T1_BG_FACTORY);
     } else {
         config_[5] = static_cast<uint16_t>(id & 0x1F);  // revision
+    }
+    for (int i = 0; i < part_.calibration_count; ++i) {
+        size_t c = static_cast<size_t>(part_.calibration_first - CONFIG_BASE + i);
+        if (c < config_.size()) config_[c] = static_cast<uint16_t>(CALIBRATION_FACTORY + i);
     }
 }
 
@@ -89,9 +96,9 @@ uint16_t Chip::peek(int address) const {
     if (address < EEPROM_BASE) {
         int i = address - CONFIG_BASE;
         if (i >= static_cast<int>(config_.size())) return ERASED;
-        if (part_.type == 1) {
+        if (keeps_factory_calibration_in_flash()) {
             // Only user IDs, device ID and one configuration word exist.
-            if (i == 7) return config_[7] & T1_CONFIG_IMPLEMENTED;
+            if (i == CONFIG1) return config_[CONFIG1] & T1_CONFIG_IMPLEMENTED;
             if (i > 3 && i != 6) return ERASED;
         }
         return config_[static_cast<size_t>(i)];
@@ -132,7 +139,7 @@ void Chip::leave_programming() {
 
 // The PIC12F629 family has no Reset Address command; it ignores the code.
 void Chip::reset_address() {
-    if (!programming_ || part_.type == 1) return;
+    if (!programming_ || !has_reset_address()) return;
     counter_ = 0;
 }
 
@@ -149,7 +156,8 @@ void Chip::increment() {
 
 void Chip::load_program(uint16_t word) {
     if (!programming_) return;
-    int slot = part_.row_size > 0 ? counter_ % part_.row_size : 0;
+    // The latches sit at the low address bits: loads wrap within the block.
+    int slot = counter_ % latches();
     latch_[static_cast<size_t>(slot)] = word & ERASED;
     loaded_ |= 1u << slot;
     last_load_data_ = false;
@@ -187,7 +195,7 @@ TimedOp Chip::begin_programming() {
         if (data_loaded_) {
             op.kind = TimedOp::PROGRAM_DATA;
             op.data = data_latch_;
-            op.required_us = part_.data_us;
+            op.required_us = part_.data_time;
         }
         data_loaded_ = false;
         return op;
@@ -198,10 +206,10 @@ TimedOp Chip::begin_programming() {
     latch_.fill(ERASED);
     if (counter_ >= CONFIG_BASE) {
         op.kind = TimedOp::PROGRAM_WORD;
-        op.required_us = part_.data_us;
+        op.required_us = part_.config_time;
     } else {
-        op.kind = part_.row_size > 0 ? TimedOp::PROGRAM_ROW : TimedOp::PROGRAM_WORD;
-        op.required_us = part_.program_us;
+        op.kind = word_programming() ? TimedOp::PROGRAM_WORD : TimedOp::PROGRAM_ROW;
+        op.required_us = part_.prog_time;
     }
     if (op.loaded == 0) op.kind = TimedOp::NONE;
     return op;
@@ -218,20 +226,19 @@ TimedOp Chip::erase(TimedOp::Kind kind, bool available, int required_us) const {
     return op;
 }
 
-// Type 1 parts have no row erase.
-TimedOp Chip::row_erase() { return erase(TimedOp::ROW_ERASE, part_.row_size != 0, part_.row_erase_us); }
+// Parts without erase rows have no row erase.
+TimedOp Chip::row_erase() { return erase(TimedOp::ROW_ERASE, part_.row_size != 0, part_.row_erase_time); }
 
-TimedOp Chip::bulk_erase_program() { return erase(TimedOp::BULK_PROGRAM, true, part_.bulk_us); }
+TimedOp Chip::bulk_erase_program() { return erase(TimedOp::BULK_PROGRAM, true, part_.bulk_erase_time); }
 
 TimedOp Chip::bulk_erase_data() {
-    return erase(TimedOp::BULK_DATA, part_.eeprom_size != 0, part_.bulk_us);
+    return erase(TimedOp::BULK_DATA, part_.eeprom_size != 0, part_.bulk_erase_time);
 }
 
 bool Chip::config_writable(int address) const {
     int i = address - CONFIG_BASE;
     if (i >= 0 && i <= 3) return true;  // user IDs
-    if (i == 7) return true;
-    return i == 8 && part_.type != 1;
+    return i >= CONFIG1 && i < CONFIG1 + part_.config_words;
 }
 
 void Chip::program_config(int address, uint16_t word) {
@@ -244,14 +251,15 @@ void Chip::commit(const TimedOp& op) {
     case TimedOp::NONE:
         break;
     case TimedOp::PROGRAM_ROW: {
-        int base = op.counter - op.counter % part_.row_size;
-        for (int i = 0; i < part_.row_size; ++i)
+        // The cycle writes the latch block that holds the address.
+        int base = op.counter - op.counter % latches();
+        for (int i = 0; i < latches(); ++i)
             if (op.loaded & (1u << i))
                 flash_[static_cast<size_t>(flash_index(base + i))] &= op.latch[static_cast<size_t>(i)];
         break;
     }
     case TimedOp::PROGRAM_WORD: {
-        int slot = part_.row_size > 0 ? op.counter % part_.row_size : 0;
+        int slot = op.counter % latches();
         if (!(op.loaded & (1u << slot))) break;
         uint16_t word = op.latch[static_cast<size_t>(slot)];
         if (op.counter >= CONFIG_BASE)
@@ -277,8 +285,9 @@ void Chip::commit(const TimedOp& op) {
         std::fill(flash_.begin(), flash_.end(), ERASED);
         if (op.counter >= CONFIG_BASE) {
             std::fill(config_.begin(), config_.begin() + 4, ERASED);
-            config_[7] = ERASED;  // type 1: the band-gap bits are lost too
-            if (part_.type != 1) config_[8] = ERASED;
+            // The configuration words go too (on the PIC12F629 family with
+            // the band-gap bits); calibration words above them do not.
+            for (int i = 0; i < part_.config_words; ++i) config_[static_cast<size_t>(CONFIG1 + i)] = ERASED;
         }
         break;
     case TimedOp::BULK_DATA:

@@ -8,30 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "devicedb/part.h"
 #include "sim/sim.h"
 
 namespace sim {
 
-// One line of the default device database, plus what the emulator needs.
-struct PartInfo {
-    const char* name;
-    int hardware_id;
-    int mask;
-    int row_size;     // 0: word programming, no row erase (type 1)
-    int flash_size;   // words
-    int eeprom_size;  // bytes
-    int type;         // 1: PIC12F629 family
-    int program_us;   // P: flash row/word programming time
-    int data_us;      // D: EEPROM and configuration word programming time
-    int row_erase_us; // R
-    int bulk_us;      // B
-};
+// The parts come from picup's own part table (one table, no second copy); how
+// each family's chip behaves is modelled here from its programming algorithm.
+using PartInfo = ::Part;
 
 // Case-insensitive look-up; nullptr when the name is unknown.
 const PartInfo* part_find(const std::string& name);
-const std::vector<PartInfo>& part_list();
+std::vector<const PartInfo*> part_list();
 // The ID a factory chip reports: the hardware ID plus revision bits where the
-// database's mask leaves the low five bits free.
+// part's mask leaves the low bits free.
 int part_default_id(const PartInfo& part);
 
 // An internally timed operation started on the chip, carried out only when the
@@ -75,6 +65,11 @@ public:
     void commit(const TimedOp& op);
 
 private:
+    // What the family's programming algorithm gives this chip.
+    bool has_reset_address() const;
+    bool word_programming() const;  // no row latches: a cycle writes one word
+    bool keeps_factory_calibration_in_flash() const;
+    int latches() const;
     TimedOp erase(TimedOp::Kind kind, bool available, int required_us) const;
     int flash_index(int address) const;
     int eeprom_index(int address) const;

@@ -2,8 +2,8 @@
 // comes from one line of this file, found by the device ID the target reports:
 //   <name> <hardware ID> <mask> <erase row size> <flash size> [X:<number>]...
 // The file is read line by line and the first matching line wins. When the
-// file can be neither read nor created, the same lines built into the program
-// are scanned instead, so a supported chip is always recognised.
+// file can be neither read nor created, the built-in part table it was written
+// from is used instead, so a supported chip is always recognised.
 #include "devicedb/devicedb.h"
 
 #include <cerrno>
@@ -14,7 +14,7 @@
 #include "platform/files.h"
 #include "ui/diagnose.h"
 
-DeviceRecord device;
+Part device;
 
 namespace {
 
@@ -22,45 +22,41 @@ constexpr int NAME_CHARS = 20;
 // Longest parameter number kept; the rest of a longer token is skipped.
 constexpr int NUMBER_CHARS = 63;
 
-const char* const DEFAULT_LINES[] = {
+const char* const HEADER_LINES[] = {
     "*",
     "* Line format:",
     ("* <device name> <hardware ID> <mask hardware ID> <erase blk size> <prog flash size> "
      "[optional parameters]"),
     "* (all above numbers: hexadecimal, size=words)",
     "* optional parameters (default val.), numbers: decimal or hexadecimal",
+    "* A:<address>          (0) first calibration word in config memory (never written or erased)",
     "* B:<erasetime>        (5000) bulk erase time (microseconds)",
     "* D:<prgtime>          (5000) programming pulse width for EEPROM/Config Mem. (microseconds)",
     "* E:<EEPROM size>      (0) size of data EEPROM",
+    "* G:<count>            (2; T:1 1) number of config words from 0x8007",
+    "* K:<volts>            (0) lowest programming voltage of the part (1/10 Volts)",
+    "* L:<count>            (erase blk size, or 1) write latches: words programmed at once",
+    "* M:<mask>[,<mask>..]  (0x3FFF) implemented bits of each config word",
+    "* N:<count>            (0) number of calibration words from A",
     "* O:<address>          (0) OSCCAL memory address (e.g.for PIC12F629: 0x3FF)",
     "* P:<prgtime>          (2500) programming pulse width for program flash (microseconds)",
     "* R:<erasetime>        (2500) row erase time (microseconds)",
     "* S:<bitmask>          (0) bits in Config word to save & restore (e.g. BG0,BG1)",
-    "* T:<num>              (0) typecode for selecting special behaviour",
+    "* T:<num>              (0) typecode for selecting special behaviour (1: PIC12F629 family)",
+    "* U:<volts>            (0) highest programming voltage of the part (1/10 Volts)",
     "* V:<volts>            (85) programming voltage (1/10 Volts)",
+    "* W:<prgtime>          (D) programming pulse width for Config Mem. (microseconds)",
     "* Z:<mask>             (0x3FFF) bit clr mask for hardware zeros (config-wd.)",
-    "PIC12F1840 0x1B80 0x3FE0 0x0020 0x1000 E:256",
-    "PIC12LF1840 0x1BC0 0x3FE0 0x0020 0x1000 E:256",
-    "PIC16F1503 0x2CE0 0x3FE0 0x0010 0x0800",
-    "PIC16LF1503 0x2DA0 0x3FE0 0x0010 0x0800",
-    "PIC16F1705 0x3055 0x3FFF 0x0020 0x2000",
-    "PIC16LF1705 0x3057 0x3FFF 0x0020 0x2000",
-    "PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:256",
-    "PIC16LF1825 0x2860 0x3FE0 0x0020 0x2000 E:256",
-    "PIC12F629 0x0F80 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF",
-    "PIC12F675 0x0FC0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF",
-    "PIC16F630 0x10C0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF",
-    "PIC16F676 0x10E0 0x3FE0 0x0000 0x400 E:128  T:1 V:95 D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF",
 };
 
-// Characters of the database, from the file or from the built-in lines (each
-// given a line end), with one character of push-back. Every read stops at a
-// line end: a line is read on its own and never borrows from the next one.
+// Characters of the database file, with one character of push-back. Every
+// read stops at a line end: a line is read on its own and never borrows from
+// the next one.
 struct Source {
-    std::FILE* file;  // nullptr: the built-in lines
-    int line;         // built-in: index of the line being read
-    int column;
+    std::FILE* file;
     int pushed;       // a character given back, or NO_CHAR
+    const char* name; // the file, as reports name it
+    int line_number;
 };
 
 constexpr int NO_CHAR = -2;
@@ -72,17 +68,7 @@ int next_char(Source* s) {
         s->pushed = NO_CHAR;
         return c;
     }
-    if (s->file != nullptr) return std::fgetc(s->file);
-    constexpr int LINES = static_cast<int>(sizeof DEFAULT_LINES / sizeof DEFAULT_LINES[0]);
-    if (s->line >= LINES) return EOF;
-    char c = DEFAULT_LINES[s->line][s->column];
-    if (c != '\0') {
-        ++s->column;
-        return static_cast<unsigned char>(c);
-    }
-    ++s->line;
-    s->column = 0;
-    return LINE_END;
+    return std::fgetc(s->file);
 }
 
 void give_back(Source* s, int c) {
@@ -156,8 +142,31 @@ int read_fixed_fields(Source* s, DeviceLine* line) {
            read_hex(s, &line->row_size) && read_hex(s, &line->flash_size);
 }
 
-void apply_parameter(int letter, int value) {
+// A list of numbers separated by commas ("M:0x3FFF,0x3703"), one a
+// configuration word; a list shorter than the words leaves the rest as they are.
+void apply_masks(const char* text) {
+    char number[NUMBER_CHARS + 1];
+    for (int i = 0; i < MAX_CONFIG_WORDS && *text != '\0'; ++i) {
+        int n = 0;
+        while (*text != '\0' && *text != ',' && n < NUMBER_CHARS) number[n++] = *text++;
+        number[n] = '\0';
+        while (*text != '\0' && *text != ',') ++text;
+        if (*text == ',') ++text;
+        if (n > 0) device.config_masks[i] = parse_number(number) & 0x3FFF;
+    }
+}
+
+// Parameters a line leaves out that follow from others once the line is read.
+enum : int { NOT_GIVEN = -1 };
+
+bool apply_parameter(int letter, const char* text) {
+    if (letter == 'M') {
+        apply_masks(text);
+        return true;
+    }
+    int value = parse_number(text);
     switch (letter) {
+    case 'A': device.calibration_first = value; break;
     case 'B': device.bulk_erase_time = value; break;
     case 'D': device.data_time = value; break;
     case 'E':
@@ -167,19 +176,27 @@ void apply_parameter(int letter, int value) {
             device.eeprom_base = ADDR_EEPROM;
         }
         break;
+    case 'G': device.config_words = value; break;
+    case 'K': device.vpp_min = value; break;
+    case 'L': device.write_latches = value; break;
+    case 'N': device.calibration_count = value; break;
     case 'O': device.osccal_address = value; break;
     case 'P': device.prog_time = value; break;
     case 'R': device.row_erase_time = value; break;
     case 'S': device.save_mask = value; break;
     case 'T': device.type_code = value; break;
+    case 'U': device.vpp_max = value; break;
     case 'V': device.vpp = value; break;
+    case 'W': device.config_time = value; break;
     case 'Z': device.zero_mask = value; break;
-    default: break;  // unknown letters: the number is consumed and dropped
+    default: return false;
     }
+    return true;
 }
 
 // Parameters "X:<number>" up to the line end: the letter is the character just
-// before the colon; the number is the next token on the line.
+// before the colon; the number is the next token on the line. A letter the
+// format does not have is reported (its number is dropped) and reading goes on.
 void read_parameters(Source* s) {
     int letter = 0;
     for (int c = next_char(s); !ends_line(c); c = next_char(s)) {
@@ -193,8 +210,26 @@ void read_parameters(Source* s) {
         int d = next_char(s);
         while (!ends_line(d) && !is_blank(d)) d = next_char(s);
         give_back(s, d);
-        apply_parameter(letter, parse_number(number));
+        if (!apply_parameter(letter, number)) {
+            if (letter > ' ' && letter < 0x7F) {
+                ui_report("%s:%d: unknown parameter %c: in device line; ignored", s->name, s->line_number,
+                          letter);
+            } else {
+                ui_report("%s:%d: unknown parameter in device line; ignored", s->name, s->line_number);
+            }
+        }
     }
+}
+
+// What the line left out, from what it gave: latches as the erase row,
+// configuration words as the family has them, their time as the EEPROM's.
+void complete_part() {
+    if (device.write_latches == NOT_GIVEN) device.write_latches = part_default_latches(device.row_size);
+    if (device.config_words == NOT_GIVEN) device.config_words = family_of(device.type_code).config_words;
+    if (device.config_time == NOT_GIVEN) device.config_time = device.data_time;
+    // Only the words the part has have a mask, as in the table.
+    for (int i = device.config_words < 0 ? 0 : device.config_words; i < MAX_CONFIG_WORDS; ++i)
+        device.config_masks[i] = 0;
 }
 
 // Reports a device line without its five fields once, by its line number, and
@@ -205,8 +240,8 @@ void report_malformed(const char* name, int line_number) {
 }
 
 // Line by line until the first device line that matches; the rest is unread.
-int scan(Source* s, unsigned device_id, const char* name) {
-    for (int line_number = 1;; ++line_number) {
+int scan(Source* s, unsigned device_id) {
+    for (s->line_number = 1;; ++s->line_number) {
         int c = skip_blanks(s);
         if (c == EOF) return 0;
         if (c == LINE_END) continue;
@@ -217,7 +252,7 @@ int scan(Source* s, unsigned device_id, const char* name) {
         give_back(s, c);
         DeviceLine line{};
         if (!read_fixed_fields(s, &line)) {
-            report_malformed(name, line_number);
+            report_malformed(s->name, s->line_number);
             skip_line(s);
             continue;
         }
@@ -226,19 +261,29 @@ int scan(Source* s, unsigned device_id, const char* name) {
             continue;
         }
         std::memcpy(device.name, line.name, sizeof line.name);
+        device.device_id = static_cast<int>(line.hardware_id & 0x3FFF);
+        device.id_mask = static_cast<int>(line.mask & 0x3FFF);
         device.row_size = static_cast<int>(line.row_size);
         device.flash_size = static_cast<int>(line.flash_size);
         read_parameters(s);
+        complete_part();
         return 1;
     }
 }
 
-void write_default_file(std::FILE* f) {
-    std::fprintf(f, "* PIC data base for %s.exe\n", program_stem);
-    for (const char* line : DEFAULT_LINES) {
-        std::fputs(line, f);
-        std::fputc('\n', f);
-    }
+// Appends to a line being formatted; the line is cut, never overrun.
+struct Line {
+    char* out;
+    int size;
+    int used;
+};
+
+template <typename... Args>
+void put(Line& l, const char* format, Args... args) {
+    if (l.used >= l.size - 1) return;
+    int n = std::snprintf(l.out + l.used, static_cast<size_t>(l.size - l.used), format, args...);
+    if (n < 0) return;
+    l.used = n < l.size - l.used ? l.used + n : l.size - 1;
 }
 
 // Creates the file only where nothing is: "wx" fails when the name exists.
@@ -277,7 +322,7 @@ std::FILE* open_database(const char* path) {
         ui_report("cannot create %s: %s; using the built-in device list", path, std::strerror(error));
         return nullptr;
     }
-    write_default_file(out);
+    device_db_write_default(out);
     std::fclose(out);
     std::printf("\nNew file (%s.dat) written\n", program_stem);
     f = platform_open_text_file(path);
@@ -288,29 +333,96 @@ std::FILE* open_database(const char* path) {
 
 }  // namespace
 
-void device_db_set_defaults() {
+namespace {
+
+// The defaults of a line, with the parameters that follow from others not yet given.
+void start_part() {
+    device = Part{};
     device.flash_size = 0x8000;
     device.row_size = 16;
-    device.bulk_erase_time = 5000;
-    device.data_time = 5000;
-    device.eeprom_size = 0;
-    device.prog_time = 2500;
-    device.row_erase_time = 2500;
-    device.vpp = 85;
-    device.type_code = 0;
-    device.osccal_address = 0;
-    device.save_mask = 0;
+    device.write_latches = NOT_GIVEN;
+    device.config_words = NOT_GIVEN;
+    for (int& mask : device.config_masks) mask = 0x3FFF;
+    device.bulk_erase_time = PART_DEFAULT_BULK_ERASE_TIME;
+    device.data_time = PART_DEFAULT_DATA_TIME;
+    device.config_time = NOT_GIVEN;
+    device.prog_time = PART_DEFAULT_PROG_TIME;
+    device.row_erase_time = PART_DEFAULT_ROW_ERASE_TIME;
+    device.vpp = PART_DEFAULT_VPP;
     device.zero_mask = 0x3FFF;
 }
 
+}  // namespace
+
+void device_db_set_defaults() {
+    start_part();
+    complete_part();
+}
+
 int device_db_scan(std::FILE* file, unsigned device_id, const char* name) {
-    Source source{file, 0, 0, NO_CHAR};
-    return scan(&source, device_id, name != nullptr ? name : "picup.dat");
+    Source source{file, NO_CHAR, name != nullptr ? name : "picup.dat", 0};
+    start_part();
+    int found = scan(&source, device_id);
+    complete_part();
+    return found;
 }
 
 int device_db_scan_builtin(unsigned device_id) {
-    Source source{nullptr, 0, 0, NO_CHAR};
-    return scan(&source, device_id, "built-in device list");
+    device_db_set_defaults();
+    const Part* p = part_find_id(device_id);
+    if (p == nullptr) return 0;
+    device = *p;
+    if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
+    return 1;
+}
+
+// A parameter is written only where it differs from what a line without it
+// gives, so the line reads back as the same row.
+int device_db_format_line(const Part& p, char* out, int size) {
+    if (size <= 0) return 0;
+    out[0] = '\0';
+    Line l{out, size, 0};
+    put(l, "%s 0x%04X 0x%04X 0x%04X 0x%04X", p.name, static_cast<unsigned>(p.device_id),
+        static_cast<unsigned>(p.id_mask), static_cast<unsigned>(p.row_size),
+        static_cast<unsigned>(p.flash_size));
+    const ChipFamily& family = family_of(p.type_code);
+    if (p.eeprom_size != 0) put(l, " E:%d", p.eeprom_size);
+    if (p.type_code != 0) put(l, " T:%d", p.type_code);
+    if (p.write_latches != part_default_latches(p.row_size)) put(l, " L:%d", p.write_latches);
+    if (p.config_words != family.config_words) put(l, " G:%d", p.config_words);
+    bool masks = false;
+    for (int i = 0; i < p.config_words && i < MAX_CONFIG_WORDS; ++i) masks |= p.config_masks[i] != 0x3FFF;
+    if (masks) {
+        for (int i = 0; i < p.config_words && i < MAX_CONFIG_WORDS; ++i)
+            put(l, i == 0 ? " M:0x%04X" : ",0x%04X", static_cast<unsigned>(p.config_masks[i]));
+    }
+    if (p.calibration_count != 0) put(l, " A:0x%04X N:%d", static_cast<unsigned>(p.calibration_first), p.calibration_count);
+    if (p.vpp != PART_DEFAULT_VPP) put(l, " V:%d", p.vpp);
+    if (p.vpp_min != 0) put(l, " K:%d", p.vpp_min);
+    if (p.vpp_max != 0) put(l, " U:%d", p.vpp_max);
+    if (p.prog_time != PART_DEFAULT_PROG_TIME) put(l, " P:%d", p.prog_time);
+    if (p.data_time != PART_DEFAULT_DATA_TIME) put(l, " D:%d", p.data_time);
+    if (p.config_time != p.data_time) put(l, " W:%d", p.config_time);
+    if (p.row_erase_time != PART_DEFAULT_ROW_ERASE_TIME) put(l, " R:%d", p.row_erase_time);
+    if (p.bulk_erase_time != PART_DEFAULT_BULK_ERASE_TIME) put(l, " B:%d", p.bulk_erase_time);
+    if (p.osccal_address != 0) put(l, " O:0x%X", static_cast<unsigned>(p.osccal_address));
+    if (p.save_mask != 0) put(l, " S:0x%04X", static_cast<unsigned>(p.save_mask));
+    if (p.zero_mask != 0x3FFF) put(l, " Z:0x%04X", static_cast<unsigned>(p.zero_mask));
+    return l.used;
+}
+
+void device_db_write_default(std::FILE* f) {
+    std::fprintf(f, "* PIC data base for %s.exe\n", program_stem);
+    for (const char* line : HEADER_LINES) {
+        std::fputs(line, f);
+        std::fputc('\n', f);
+    }
+    char line[160];
+    for (int i = 0; i < PART_COUNT; ++i) {
+        device_db_format_line(PART_TABLE[i], line, sizeof line);
+        std::fputs(line, f);
+        std::fputc('\n', f);
+    }
 }
 
 void device_db_load(unsigned device_id) {

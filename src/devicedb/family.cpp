@@ -4,18 +4,30 @@
 
 namespace {
 
-// PIC12F1840 / PIC16F1xxx: row latches, row erase, two configuration words.
-const ChipFamily STANDARD = {"standard", 2, true, false, false, ADDR_USER_ID, ADDR_EEPROM};
+// PIC12F1xxx / PIC16F1xxx: row latches programmed in one internally timed
+// cycle, row erase, Reset Address, two configuration words (three on some),
+// calibration words above them that a bulk erase from 0x8000 never reaches.
+const ChipFamily ENHANCED = {
+    "standard", 2, RESET_BY_COMMAND, CALIBRATION_OUT_OF_REACH,
+    0x08, 0, 0x11, 0x09, 0x0B,
+    ADDR_USER_ID, ADDR_EEPROM,
+};
 
-// PIC12F629 family (type code 1): word programming, bulk erase only, one
+// PIC12F629 family: word programming, bulk erase only, no Reset Address, one
 // configuration word with band-gap calibration bits, an OSCCAL RETLW at the
 // top of flash; its assembler puts configuration at word 0x2000 and data
 // EEPROM at word 0x2100.
-const ChipFamily CALIBRATED = {"PIC12F629 family", 1, false, true, true, 0x2000, 0x2100};
+const ChipFamily CALIBRATED = {
+    "PIC12F629 family", 1, RESET_BY_VPP_CYCLE, CALIBRATION_READ_BACK,
+    0x08, 0, 0, 0x09, 0x0B,
+    0x2000, 0x2100,
+};
 
 }  // namespace
 
-const ChipFamily& device_family() { return device.type_code == 1 ? CALIBRATED : STANDARD; }
+const ChipFamily& family_of(int type_code) { return type_code == FAMILY_CALIBRATED ? CALIBRATED : ENHANCED; }
+
+const ChipFamily& device_family() { return family_of(device.type_code); }
 
 bool is_user_id_address(int address) {
     return address >= ADDR_USER_ID && address < ADDR_USER_ID + USER_ID_WORDS;
@@ -23,4 +35,11 @@ bool is_user_id_address(int address) {
 
 bool is_config_address(int address) { return address >= ADDR_CONFIG1 && address < config_end(); }
 
-int config_end() { return ADDR_CONFIG1 + device_family().config_words; }
+int config_end() {
+    int n = device.config_words;
+    if (n < 1) n = 1;
+    if (n > MAX_CONFIG_WORDS) n = MAX_CONFIG_WORDS;
+    return ADDR_CONFIG1 + n;
+}
+
+bool device_erases_only_in_bulk() { return device.row_size == 0; }

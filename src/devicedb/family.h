@@ -1,14 +1,17 @@
 // The address map every chip is seen through, and what one chip family does
-// differently from another. A new family is one record here; nothing above
-// tests a type code.
+// differently from another: a family is one record of named behaviour, read
+// where that behaviour matters. The sizes and times of a chip are its part's
+// (part.h); nothing above tests a type code.
 //
 // Host word addresses: program flash from 0x0000, configuration space from
 // 0x8000 (user IDs 0x8000..0x8003, revision 0x8005, device ID 0x8006,
 // configuration words from 0x8007), data EEPROM from 0xF000, one byte a cell.
 #pragma once
+#include "devicedb/part.h"
 
 enum : int {
     ADDR_USER_ID = 0x8000,
+    ADDR_REVISION = 0x8005,
     ADDR_DEVICE_ID = 0x8006,
     ADDR_CONFIG1 = 0x8007,
     ADDR_CONFIG2 = 0x8008,
@@ -21,31 +24,54 @@ enum : int {
     CONFIG_CP_OFF = 0x80,
 };
 
+// How the target's address counter goes back to 0.
+enum AddressReset : int {
+    RESET_BY_COMMAND,    // the Reset Address command
+    RESET_BY_VPP_CYCLE,  // no such command: VPP off and on again
+};
+
+// How the factory calibration survives an erase of program memory.
+enum CalibrationKeeping : int {
+    // The calibration words lie where a bulk erase issued from the start of
+    // configuration space does not reach; nothing needs to be read first.
+    CALIBRATION_OUT_OF_REACH,
+    // The bulk erase takes the OSCCAL instruction (the part's O) and the S bits
+    // of configuration word 1: both are read first and written back.
+    CALIBRATION_READ_BACK,
+};
+
 struct ChipFamily {
     const char* name;
-    // Configuration words from ADDR_CONFIG1 (PIC12F629 family: one).
+    // Configuration words of a database line that does not say (G).
     int config_words;
-    // Rows of flash are latched and programmed in one cycle and can be erased
-    // one by one; otherwise one word is programmed per cycle and only a bulk
-    // erase clears flash.
-    bool row_programming;
-    // The chip has no Reset Address command: the counter goes back to 0 by
-    // switching VPP off and on.
-    bool reset_by_vpp_cycle;
-    // A bulk erase destroys factory calibration (the OSCCAL instruction at O,
-    // the S bits of configuration word 1), so every erase is preceded by
-    // reading the chip back into the cells the image leaves empty.
-    bool keeps_calibration;
+    AddressReset address_reset;
+    CalibrationKeeping calibration;
+    // ICSP command codes. A programming cycle writes what the loads before it
+    // latched (a latch block of flash, one configuration word or user ID, one
+    // EEPROM byte); `end_programming` is 0 where the chip times the cycle
+    // itself, else the command that ends an externally timed one.
+    int begin_programming;
+    int end_programming;
+    int row_erase;           // erases the row that holds the address; 0: none
+    int bulk_erase_program;  // program flash, configuration words (and user IDs
+                             // when the address is in configuration space)
+    int bulk_erase_data;     // data EEPROM
     // Word address at which the family's HEX files put configuration space and
     // data EEPROM (the assembler's own map); the host map uses 0x8000/0xF000.
     int file_config_word;
     int file_eeprom_word;
 };
 
-// The family of the chip the device database named (its T parameter).
+// The family of a type code (unknown codes: the enhanced mid-range family).
+const ChipFamily& family_of(int type_code);
+// The family of the chip the device database named.
 const ChipFamily& device_family();
 // Whether `address` lies in the user ID words or the configuration words.
 bool is_user_id_address(int address);
 bool is_config_address(int address);
 // First address after the configuration words of the connected chip.
 int config_end();
+// Whether the connected chip has no row erase: its program memory is only
+// ever cleared whole, so every write of flash, user IDs or configuration is a
+// bulk erase and a rewrite of everything the chip is to keep.
+bool device_erases_only_in_bulk();

@@ -110,7 +110,7 @@ Target target_of(uint64_t w) {
     }
     if (w <= LAST_USER_ID) return TARGET_CELL;
     if (w <= LAST_READ_ONLY) return TARGET_READ_ONLY;
-    uint64_t last_config = CONFIG1 + static_cast<uint64_t>(device_family().config_words) - 1;
+    uint64_t last_config = static_cast<uint64_t>(config_end()) - 1;
     return w <= last_config ? TARGET_CELL : TARGET_NO_CONFIG;
 }
 
@@ -135,7 +135,7 @@ void flag_region(uint64_t w, int flash_size) {
     if (w < static_cast<uint64_t>(flash_size) && w < PROGRAM_END) write_flags |= WF_PROGRAM;
     if (w >= EEPROM_START) write_flags |= WF_EEPROM;
     if (w >= ADDR_USER_ID && w <= LAST_USER_ID) write_flags |= WF_USER_ID;
-    if (w == ADDR_CONFIG1 || w == ADDR_CONFIG2) write_flags |= WF_CONFIG;
+    if (w >= ADDR_CONFIG1 && (w == ADDR_CONFIG2 || w < static_cast<uint64_t>(config_end()))) write_flags |= WF_CONFIG;
 }
 
 // A later byte for the same half of a word replaces the earlier one; the other

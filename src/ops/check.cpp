@@ -14,6 +14,10 @@
 
 namespace {
 
+int config_word_count() {
+    return device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+}
+
 // Mismatches listed on the console; the run result keeps more.
 constexpr int LISTED = 20;
 constexpr int BLOCK = 32;
@@ -31,13 +35,13 @@ void image_blank() {
 // word-programmed chips the cells the image leaves empty keep the chip's words.
 long verify_flash() {
     if (!cells_hold_data(0, plan_flash_size())) return 0;
-    const ChipFamily& family = device_family();
-    int block = family.row_programming && device.row_size > 0 ? device.row_size : BLOCK;
+    bool rows = device.row_size > 0;
+    int block = rows ? device.row_size : BLOCK;
     if (block > BLOCK) block = BLOCK;
     ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", image_flash_cells(plan_flash_size(), block), "words");
     VerifySpan span{MEM_FLASH, 0, plan_flash_size(), block, 0x3FFF, true,
-                    family.row_programming, false, false, kept_osccal_address()};
+                    rows, false, false, kept_osccal_address()};
     VerifyOutcome out = verify_span(span);
     ui_progress_end();
     run_result.counts.rows_verified += out.blocks;
@@ -69,7 +73,7 @@ long verify_user_ids() {
 }
 
 long verify_config(const uint16_t* chip) {
-    int n = device_family().config_words;
+    int n = config_word_count();
     if (!cells_hold_data(ADDR_CONFIG1, n)) return 0;
     ui_print("\nVerifying Config Words...");
     long found = 0;
@@ -117,12 +121,11 @@ bool report(long total, bool from_file) {
 // The PIC12F629 family keeps its own calibration instruction at O unless a
 // fill gave one, so the chip's word there is not compared.
 int kept_osccal_address() {
-    if (!device_family().keeps_calibration || saved_osccal_word <= 0x3FFF) return -1;
+    if (device_family().calibration != CALIBRATION_READ_BACK || saved_osccal_word <= 0x3FFF) return -1;
     return device.osccal_address;
 }
 
 unsigned config1_compare_mask() {
-    if (!device_family().keeps_calibration) return 0x3FFF;
     return static_cast<unsigned>(device.zero_mask & ~device.save_mask) & 0x3FFF;
 }
 
@@ -130,8 +133,8 @@ bool verify_target(bool blank_check, bool from_file) {
     if (device.flash_size & 0x8000) return result_fail("\nPIC not found in data base - Verifying disabled!");
     if (blank_check) image_blank();
     ui_stage("reading config words");
-    uint16_t config[2] = {0x3FFF, 0x3FFF};
-    prog_read_block(ADDR_CONFIG1, device_family().config_words, config);
+    uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
+    prog_read_block(ADDR_CONFIG1, config_word_count(), config);
     // A protected chip reads its program memory back as zeros: that is no
     // difference from the file worth listing word by word.
     if (!(config[0] & CONFIG_CP_OFF) && cells_hold_data(0, plan_flash_size()))

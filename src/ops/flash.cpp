@@ -25,19 +25,21 @@ constexpr int MAX_ROW = 32;
 
 }  // namespace
 
+// A part may have fewer write latches than its erase row has words: the row is
+// erased once and programmed a latch block at a time, each block loaded whole
+// (the latches sit at the low address bits, and more loads than latches would
+// overwrite the first) and written by one programming cycle.
 void flash_write_row(int start, int n, bool row_erase) {
     prog_set_address(start);
-    if (row_erase) {
-        link_send_command(CMD_ROW_ERASE);
-        prog_delay_us(device.row_erase_time);
-    }
-    // The chip's latches take n words; the cursor ends on the row's last word.
+    if (row_erase) prog_erase_row();
+    int latches = flash_latch_count(n);
+    // The cursor ends on the row's last word.
     for (int k = 0; k < n; ++k) {
         prog_load_program_word(image[start + k]);
+        bool block_ends = (k + 1) % latches == 0 || k == n - 1;
+        if (block_ends) prog_program_flash_cycle();
         if (k < n - 1) prog_increment(1);
     }
-    link_send_command(CMD_BEGIN_PROGRAMMING);
-    prog_delay_us(device.prog_time);
     prog_sync();
     ui_progress_step(n);
     ++run_result.counts.rows_written;
@@ -58,8 +60,7 @@ void write_words() {
         if (cell_holds_data(image[a])) {
             prog_set_address(a);
             prog_load_program_word(image[a]);
-            link_send_command(CMD_BEGIN_PROGRAMMING);
-            prog_delay_us(device.prog_time);
+            prog_program_flash_cycle();
             ui_progress_step(1);
             ++run_result.counts.rows_written;
         }
@@ -70,6 +71,12 @@ void write_words() {
 int verify_block() { return flash_row_size() > 0 ? flash_row_size() : WORD_MODE_BLOCK; }
 
 }  // namespace
+
+int flash_latch_count(int row) {
+    int latches = device.write_latches;
+    if (latches < 1 || latches > row) latches = row;
+    return latches < 1 ? 1 : latches;
+}
 
 int flash_row_size() {
     // Larger rows are refused when the chip is identified; never trust it here.

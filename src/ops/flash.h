@@ -9,6 +9,9 @@ bool write_program_flash(bool row_erase);
 bool verify_program_flash();
 // Rows of flash the writer latches at once (0: word programming), at most 32.
 int flash_row_size();
+// Words one programming cycle writes within a row of `row` words: the part's
+// write latches, never more than the row.
+int flash_latch_count(int row);
 // One row erased (unless `row_erase` is false), loaded from the image (empty
-// cells as erased words), programmed and synced.
+// cells as erased words) and programmed a latch block at a time, then synced.
 void flash_write_row(int start, int n, bool row_erase);

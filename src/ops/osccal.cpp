@@ -30,8 +30,7 @@ constexpr int MAX_LATE_TICKS = 4;
 // ahead of the ACK: such late ticks are skipped (unlogged, like every tick),
 // so the key press does not fail by chance of timing.
 void end_tick_stream() {
-    link_send_command(CMD_SYNC);
-    link_flush();
+    prog_send_sync();
     for (int late = 0; late <= MAX_LATE_TICKS; ++late) {
         int r = link_read_timed(REPLY_WAITS);
         if (r == REPLY_ACK) {
@@ -49,8 +48,7 @@ void end_tick_stream() {
 void run_osccal_helper() {
     ui_stage("running the calibration helper");
     long start = platform_clock_ms();
-    link_send_command(CMD_OSCCAL_HELPER);
-    link_flush();
+    prog_start_osccal_helper();
     // The nominal time is summed in single precision, rounding included.
     float nominal = 0;
     platform_key_begin();

@@ -1,8 +1,17 @@
 // The write plan: what the write sequence will do, decided before the first
-// frame from the image, the write flags as the options, the range commands
-// and the HEX file set them, and the device record. The sequence carries a
-// plan out; nothing changes the write flags while it runs.
+// frame from the part, the image and the request (the write flags as the
+// options, the range commands and the HEX file set them). It is a pure
+// function of those three; the sequence carries a plan out and does not decide
+// again what the plan decided.
 #pragma once
+#include <cstdint>
+
+struct Part;
+
+struct WriteRequest {
+    int flags;       // the run's write flags
+    int file_flags;  // those the HEX file set alone
+};
 
 struct WritePlan {
     int flags;                   // the write flags with everything the plan adds
@@ -26,8 +35,9 @@ struct WritePlan {
     bool write_config;
 };
 
-// `flags`: the run's write flags; `file_flags`: those the HEX file set alone.
-WritePlan plan_write(int flags, int file_flags);
+WritePlan plan_write(const Part& part, const uint16_t* image, const WriteRequest& request);
+// The plan of the connected chip, the run's image and its write flags.
+WritePlan plan_run();
 // Whether the image holds any data EEPROM byte for the connected chip.
 bool plan_eeprom_has_data();
 // Data EEPROM bytes the image can hold for the connected chip.

@@ -23,6 +23,11 @@ constexpr int MAX_ROW = 32;
 constexpr int BLOCK_WORDS = 32;
 
 int row_size() { return device.row_size; }
+// The family reads the OSCCAL instruction before an erase and writes it back:
+// a fill of that address supplies the word to write back instead.
+bool keeps_osccal_by_read_back() {
+    return device_family().calibration == CALIBRATION_READ_BACK && device.osccal_address != 0;
+}
 bool has_rows() { return row_size() > 0 && row_size() <= MAX_ROW; }
 
 // Row arithmetic by division, so that a row size that is not a power of two
@@ -115,7 +120,7 @@ void fill_range(int from, int to, int fill_value) {
     for (int a = from; a <= last_of(to); ++a) {
         if (classify_address(a) == REGION_NONE) continue;
         image[a] = value;
-        if (device_family().keeps_calibration && a == device.osccal_address) saved_osccal_word = value;
+        if (keeps_osccal_by_read_back() && a == device.osccal_address) saved_osccal_word = value;
     }
 }
 
@@ -127,7 +132,8 @@ void prepare_range(int from, int to) {
     if (from < device.flash_size) write_flags |= WF_PROGRAM;
     if (to >= ADDR_EEPROM) write_flags |= WF_EEPROM;
     if (from < ADDR_USER_ID + USER_ID_WORDS && to >= ADDR_USER_ID) write_flags |= WF_USER_ID;
-    if (from <= ADDR_CONFIG2 && to >= ADDR_CONFIG1) write_flags |= WF_CONFIG;
+    int last_config = config_end() - 1 > ADDR_CONFIG2 ? config_end() - 1 : ADDR_CONFIG2;
+    if (from <= last_config && to >= ADDR_CONFIG1) write_flags |= WF_CONFIG;
 }
 
 // The chip's words go only into cells that are still empty: a cell that an

@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "devicedb/part.h"
+
 enum MemoryRegion : int {
     MEM_FLASH,
     MEM_EEPROM,
@@ -32,8 +34,8 @@ struct StageCounts {
     bool bulk_erased;
     bool user_ids_written;
     bool config_written;
-    uint16_t config_value[2];     // configuration words as written
-    uint16_t config_read_back[2]; // and as read back
+    uint16_t config_value[MAX_CONFIG_WORDS];     // configuration words as written
+    uint16_t config_read_back[MAX_CONFIG_WORDS]; // and as read back
     int config_count;
     int preserved_osccal;         // word kept at O, -1 when none
     int preserved_config_bits;    // S bits kept in config word 1, -1 when none

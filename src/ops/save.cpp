@@ -106,10 +106,9 @@ void save_target(const char* path) {
     // cells a file leaves out from the chip, so there every word goes in. The
     // user IDs, configuration words and EEPROM bytes are always written in
     // full: the upload changes only the EEPROM bytes a file holds.
-    const ChipFamily& family = device_family();
-    save_region(0, device.flash_size, false, family.keeps_calibration);
+    save_region(0, device.flash_size, false, device_erases_only_in_bulk());
     save_region(ADDR_USER_ID, USER_ID_WORDS, false, true);
-    save_region(ADDR_CONFIG1, family.config_words, false, true);
+    save_region(ADDR_CONFIG1, config_end() - ADDR_CONFIG1, false, true);
     if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true, true);
     ui_progress_end();
     write_record(1, 0, nullptr, 0);

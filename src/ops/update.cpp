@@ -15,9 +15,7 @@
 #include "ops/result.h"
 #include "ops/verify.h"
 #include "ops/write.h"
-#include "protocol/link.h"
 #include "protocol/prog.h"
-#include "protocol/protocol.h"
 #include "ui/progress.h"
 
 namespace {
@@ -31,8 +29,12 @@ constexpr int ROWS_BEFORE_GIVING_UP = 8;
 // What the chip holds where the plan decides, read before anything else.
 struct ChipWords {
     uint16_t user_id[USER_ID_WORDS];
-    uint16_t config[2];
+    uint16_t config[MAX_CONFIG_WORDS];
 };
+
+int config_word_count() {
+    return device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+}
 
 // Rows found different, and what each must become.
 bool row_differs[MAX_ROWS];
@@ -40,8 +42,8 @@ bool row_differs[MAX_ROWS];
 void read_chip_words(ChipWords& chip) {
     ui_stage("reading user ID and config words");
     prog_read_block(ADDR_USER_ID, USER_ID_WORDS, chip.user_id);
-    chip.config[1] = 0x3FFF;
-    prog_read_block(ADDR_CONFIG1, device_family().config_words, chip.config);
+    for (uint16_t& word : chip.config) word = 0x3FFF;
+    prog_read_block(ADDR_CONFIG1, config_word_count(), chip.config);
 }
 
 // A word the image leaves empty ends a full upload as the chip's own word when
@@ -65,7 +67,7 @@ int expected_user_id(const WritePlan& plan, int i, const ChipWords& chip) {
 
 bool config_differs(const WritePlan& plan, const ChipWords& chip) {
     if (!plan.write_config) return false;
-    for (int i = 0; i < device_family().config_words; ++i) {
+    for (int i = 0; i < config_word_count(); ++i) {
         if (((expected_config(plan, i, chip) ^ chip.config[i]) & 0x3FFF) != 0) return true;
     }
     return false;
@@ -129,8 +131,7 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
 // programmed whole by the flash writer.
 void erase_row(int start, int n) {
     prog_set_address(start);
-    link_send_command(CMD_ROW_ERASE);
-    prog_delay_us(device.row_erase_time);
+    prog_erase_row();
     prog_sync();
     ui_progress_step(n);
     ++run_result.counts.rows_written;
@@ -193,10 +194,8 @@ bool update_eeprom() {
             if (!cell_holds_data(v) || ((v ^ chip[i]) & 0xFF) == 0) continue;
             if (sent++ % 16 == 0) prog_sync();
             prog_set_address(ADDR_EEPROM + i);
-            const unsigned char frame[3] = {CMD_LOAD_DATA, static_cast<unsigned char>(v & 0xFF), 0x00};
-            link_send_frame(frame, 3);
-            link_send_command(CMD_BEGIN_PROGRAMMING);
-            prog_delay_us(device.data_time);
+            prog_load_data_byte(static_cast<int>(v & 0xFF));
+            prog_program_data_cycle();
             ++run_result.counts.eeprom_written;
             ui_progress_step(1);
         }
@@ -290,10 +289,10 @@ bool update_calibrated_chip(const WritePlan& plan) {
 }  // namespace
 
 bool update_target() {
-    WritePlan plan = plan_write(write_flags, file_write_flags);
+    WritePlan plan = plan_run();
     if (plan.flags == 0) return true;
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
-    if (device_family().keeps_calibration || flash_row_size() <= 0) return update_calibrated_chip(plan);
+    if (device_erases_only_in_bulk() || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};
     read_chip_words(chip);
     if (!(chip.config[0] & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");

@@ -13,9 +13,7 @@
 #include "ops/plan.h"
 #include "ops/result.h"
 #include "ops/verify.h"
-#include "protocol/link.h"
 #include "protocol/prog.h"
-#include "protocol/protocol.h"
 #include "ui/progress.h"
 
 namespace {
@@ -47,22 +45,28 @@ void copy_user_ids_from_target() {
 }
 
 // A protected chip reads back zeros, which must not be copied: its program
-// then ends up erased, which is all a protected chip allows anyway.
-void copy_calibrated_chip() {
+// then ends up erased, which is all a protected chip allows anyway. Where the
+// plan has read configuration word 1 already, its protection bit is known
+// before anything else is read.
+void copy_chip_with_config_known() {
     if (saved_config_word & CONFIG_CP_OFF) copy_flash_from_target();
     ui_stage("reading back user ID and config words");
     copy_user_ids_from_target();
-    if (!cell_holds_data(image[ADDR_CONFIG1])) image[ADDR_CONFIG1] = prog_read_word(ADDR_CONFIG1);
+    for (int i = 0; i < device.config_words && i < MAX_CONFIG_WORDS; ++i) {
+        int a = ADDR_CONFIG1 + i;
+        if (!cell_holds_data(image[a])) image[a] = prog_read_word(a);
+    }
 }
 
-void copy_standard_chip() {
+void copy_chip() {
     ui_stage("reading back config words");
-    uint16_t config[2];
-    prog_read_block(ADDR_CONFIG1, 2, config);
+    uint16_t config[MAX_CONFIG_WORDS];
+    int n = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+    prog_read_block(ADDR_CONFIG1, n, config);
     if (config[0] & CONFIG_CP_OFF) copy_flash_from_target();
     ui_stage("reading back user ID");
     copy_user_ids_from_target();
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < n; ++i) {
         if (!cell_holds_data(image[ADDR_CONFIG1 + i])) image[ADDR_CONFIG1 + i] = config[i];
     }
 }
@@ -77,10 +81,10 @@ void preserve(const WritePlan& plan) {
         copy_user_ids_from_target();
     }
     if (!plan.copy_from_chip) return;
-    if (device_family().keeps_calibration) {
-        copy_calibrated_chip();
+    if (plan.read_config1) {
+        copy_chip_with_config_known();
     } else {
-        copy_standard_chip();
+        copy_chip();
     }
 }
 
@@ -105,9 +109,7 @@ bool osccal_is_retlw() { return (saved_osccal_word & 0x3C00) == 0x3400; }
 void bulk_erase_program() {
     ui_print("\nBulk Erasing");
     ui_stage("bulk erasing");
-    prog_set_address(ADDR_USER_ID);
-    link_send_command(CMD_BULK_ERASE_PROGRAM);
-    prog_delay_us(device.bulk_erase_time);
+    prog_erase_chip();
     prog_sync();
     run_result.counts.bulk_erased = true;
 }
@@ -120,11 +122,8 @@ void write_eeprom(int size) {
         if (i % 16 == 0) prog_sync();
         uint16_t cell = image[ADDR_EEPROM + i];
         if (cell_holds_data(cell)) {
-            const unsigned char frame[3] = {CMD_LOAD_DATA, static_cast<unsigned char>(cell & 0xFF),
-                                            0x00};
-            link_send_frame(frame, 3);
-            link_send_command(CMD_BEGIN_PROGRAMMING);
-            prog_delay_us(device.data_time);
+            prog_load_data_byte(cell & 0xFF);
+            prog_program_data_cycle();
             ++run_result.counts.eeprom_written;
         }
         prog_increment(1);
@@ -159,23 +158,23 @@ bool write_word_checked(MemoryRegion region, int address, int value, const char*
     return result_fail(failure);
 }
 
-// The PIC12F629 family has one configuration word, some of whose bits the chip
-// holds at zero (Z clears them so the read-back can match), and takes no
-// increment after it; the others have two.
+// Some bits of configuration word 1 the chip holds at zero (the PIC12F629
+// family's; Z clears them so the read-back can match). A part with one
+// configuration word takes no increment after it.
 bool write_config_words() {
     ui_print("\nProgramming Config Words");
     ui_stage("programming config words");
     prog_set_address(ADDR_CONFIG1);
-    const ChipFamily& family = device_family();
     StageCounts& c = run_result.counts;
-    for (int i = 0; i < family.config_words; ++i) {
+    int words = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+    for (int i = 0; i < words; ++i) {
         int v = image[ADDR_CONFIG1 + i];
-        if (family.keeps_calibration) v &= device.zero_mask;
+        if (i == 0) v &= device.zero_mask;
         c.config_value[i] = static_cast<uint16_t>(v & 0x3FFF);
         c.config_count = i + 1;
         if (!write_word_checked(MEM_CONFIG, ADDR_CONFIG1 + i, v, "\nError!")) return false;
         c.config_read_back[i] = c.config_value[i];
-        if (family.config_words > 1) prog_increment(1);
+        if (words > 1) prog_increment(1);
     }
     c.config_written = true;
     return true;
@@ -187,8 +186,7 @@ bool prepare(const WritePlan& plan) {
     restore_saved_words(plan);
     if (plan.erase_data) {
         ui_stage("erasing data EEPROM");
-        link_send_command(CMD_BULK_ERASE_DATA);
-        prog_delay_us(device.bulk_erase_time);
+        prog_erase_data();
     }
     if (plan.check_osccal && !osccal_is_retlw())
         return result_fail("\nimproper oscillator calibration instruction!");
@@ -203,9 +201,8 @@ bool write_plan(const WritePlan& plan) {
     if (!prepare(plan)) return false;
     if (plan.erase_program) bulk_erase_program();
     if (plan.write_flash && !write_program_flash(plan.row_erase)) return false;
-    // The plan saw the image before the chip's words were copied into it.
-    int eeprom_size = plan_eeprom_size();
-    if (plan_eeprom_has_data()) {
+    if (plan.write_eeprom) {
+        int eeprom_size = plan_eeprom_size();
         write_eeprom(eeprom_size);
         if (!verify_eeprom(eeprom_size)) return false;
     }
@@ -224,10 +221,7 @@ bool write_user_id_words(bool row_erase) {
     ui_print("\nProgramming User ID");
     ui_stage("programming user ID");
     prog_set_address(ADDR_USER_ID);
-    if (row_erase) {
-        link_send_command(CMD_ROW_ERASE);
-        prog_delay_us(device.row_erase_time);
-    }
+    if (row_erase) prog_erase_row();
     for (int i = 0; i < USER_ID_WORDS; ++i) {
         if (!write_word_checked(MEM_USER_ID, ADDR_USER_ID + i, image[ADDR_USER_ID + i], VERIFY_ERROR))
             return false;
@@ -237,4 +231,4 @@ bool write_user_id_words(bool row_erase) {
     return true;
 }
 
-bool write_target() { return write_plan(plan_write(write_flags, file_write_flags)); }
+bool write_target() { return write_plan(plan_run()); }

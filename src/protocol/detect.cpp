@@ -97,6 +97,8 @@ int connect_target() {
     if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) fail("\nno target detected!");
     device_db_load(target_info.device_id);
     if (device.name[0] != '\0') std::memcpy(target_info.device_name, device.name, sizeof device.name);
+    int revision_word = device.name[0] != '\0' && part_revision_in_word(device) ? prog_read_word(ADDR_REVISION) : 0;
+    target_info.revision = part_revision(device, target_info.device_id, revision_word);
     prog_set_vpp_voltage(device.vpp);
     if (device.row_size > MAX_ROW_SIZE) fail("\nunsupported rowsize!");
     return status;

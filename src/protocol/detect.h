@@ -7,6 +7,9 @@ struct TargetInfo {
     int user_id;
     uint16_t user_id_words[4];
     char device_name[21];
+    // The silicon revision: the device ID's low bits, or on parts with a full
+    // 14-bit device ID the word at 0x8005.
+    int revision;
     bool ids_read;  // the user ID words and the device ID came from the chip
 };
 extern TargetInfo target_info;

@@ -97,7 +97,7 @@ void prog_increment(int n) {
 // off and on puts their counter back to 0.
 void prog_reset_address() {
     address_cursor = 0;
-    if (!device_family().reset_by_vpp_cycle) {
+    if (device_family().address_reset == RESET_BY_COMMAND) {
         link_send_command(CMD_RESET_ADDRESS);
         return;
     }
@@ -158,12 +158,55 @@ uint16_t prog_read_word(int address) {
     return w;
 }
 
+// The programmer holds back the next frame for the delay: an internally timed
+// cycle runs while it waits, an externally timed one is ended after it.
+void prog_program_cycle(int microseconds) {
+    const ChipFamily& family = device_family();
+    link_send_command(family.begin_programming);
+    prog_delay_us(microseconds);
+    if (family.end_programming != 0) link_send_command(family.end_programming);
+}
+
+void prog_program_flash_cycle() { prog_program_cycle(device.prog_time); }
+
+void prog_program_data_cycle() { prog_program_cycle(device.data_time); }
+
+// EEPROM bytes go in the low byte of the Load Data frame's word.
+void prog_load_data_byte(int byte) { send_frame3(CMD_LOAD_DATA, byte, 0); }
+
+void prog_erase_row() {
+    link_send_command(device_family().row_erase);
+    prog_delay_us(device.row_erase_time);
+}
+
+// From 0x8000 the bulk erase takes the user IDs with the program; the
+// calibration words above the configuration words are out of its reach there.
+void prog_erase_chip() {
+    prog_set_address(ADDR_USER_ID);
+    link_send_command(device_family().bulk_erase_program);
+    prog_delay_us(device.bulk_erase_time);
+}
+
+void prog_erase_data() {
+    link_send_command(device_family().bulk_erase_data);
+    prog_delay_us(device.bulk_erase_time);
+}
+
+void prog_start_osccal_helper() {
+    link_send_command(CMD_OSCCAL_HELPER);
+    link_flush();
+}
+
+void prog_send_sync() {
+    link_send_command(CMD_SYNC);
+    link_flush();
+}
+
 // Writes one word at the target's current address and reads it back; the
 // address stays where it is, so the cursor is unchanged.
 int prog_write_word_checked(int word) {
     prog_load_program_word(word);
-    link_send_command(CMD_BEGIN_PROGRAMMING);
-    prog_delay_us(device.data_time);
+    prog_program_cycle(device.config_time);
     link_send_command(CMD_READ_PROGRAM);
     link_expect_reply(3);
     int low = link_receive_byte();

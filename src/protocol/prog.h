@@ -1,6 +1,11 @@
-// Programmer commands and the address cursor. The target's address counter can
-// only be reset, set to the start of configuration space, or moved forward, so
-// the host keeps a copy of it and reaches every address with these moves alone.
+// Programmer commands, the address cursor and the ICSP steps of the connected
+// chip's family. The target's address counter can only be reset, set to the
+// start of configuration space, or moved forward, so the host keeps a copy of
+// it and reaches every address with these moves alone.
+//
+// The operations above say what to do (program the latched words, erase a
+// row, erase the chip); which frames do it is the family's (devicedb/family.h)
+// and is decided here alone.
 #pragma once
 #include <cstdint>
 
@@ -19,3 +24,20 @@ void prog_set_address(int address);
 void prog_read_block(int address, int count, uint16_t* words);
 uint16_t prog_read_word(int address);
 int prog_write_word_checked(int word);  // word read back, or -1
+
+// ICSP steps by the connected chip's family.
+void prog_load_data_byte(int byte);      // one data EEPROM byte into its latch
+// One programming cycle of what the loads latched, given `microseconds`.
+void prog_program_cycle(int microseconds);
+void prog_program_flash_cycle();         // the latched flash words, the part's P
+void prog_program_data_cycle();          // the latched EEPROM byte, the part's D
+void prog_erase_row();                   // the row that holds the address, the part's R
+// Program flash, configuration words and user IDs; the counter is set into
+// configuration space first, where the erase takes the user IDs as well.
+void prog_erase_chip();
+void prog_erase_data();                  // every data EEPROM byte
+
+// The programmer's calibration helper: it starts sending ticks, and a sync
+// stops them.
+void prog_start_osccal_helper();
+void prog_send_sync();

@@ -203,8 +203,6 @@ void write_user_ids(std::FILE* out) {
                  static_cast<unsigned>(w[2]), static_cast<unsigned>(w[3]));
 }
 
-// The device ID word holds the part in its upper nine bits and the silicon
-// revision in its lower five.
 void write_target(std::FILE* out) {
     bool ids = target_info.ids_read;
     bool known = target_known();
@@ -213,7 +211,7 @@ void write_target(std::FILE* out) {
     std::fputs(", \"device_id\": ", out);
     json_int_or_null(out, target_info.device_id, ids);
     std::fputs(", \"revision\": ", out);
-    json_int_or_null(out, target_info.device_id & 0x1F, ids);
+    json_int_or_null(out, target_info.revision, ids);
     std::fputs(", \"user_id_words\": ", out);
     write_user_ids(out);
     std::fputs(",\n             \"flash_size\": ", out);
@@ -416,7 +414,7 @@ void record_print_history(std::FILE* out) {
     std::fputs(", \"device_id\": ", out);
     json_int_or_null(out, target_info.device_id, ids);
     std::fputs(", \"revision\": ", out);
-    json_int_or_null(out, target_info.device_id & 0x1F, ids);
+    json_int_or_null(out, target_info.revision, ids);
     std::fputs(", \"file_sha256\": ", out);
     json_string(out, record.file.path != nullptr ? record.file.sha256 : nullptr);
     std::fputs(", \"checksum\": ", out);

@@ -27,7 +27,7 @@
 namespace {
 
 void standard_chip() {
-    device = DeviceRecord{};
+    device = Part{};
     device.flash_size = 0x2000;
     device.row_size = 32;
     device.eeprom_size = 256;

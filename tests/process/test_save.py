@@ -33,9 +33,11 @@ def type1_file_map(words):
 
 def programmed(memory):
     """Cells that hold something other than the erased value, without the
-    read-only revision and device ID words."""
+    read-only revision and device ID words and the factory calibration words
+    above the configuration words, which no upload writes."""
     return {a: v for a, v in memory.items()
-            if v != (0xFF if a >= 0xF000 else 0x3FFF) and a not in (0x8005, 0x8006)}
+            if v != (0xFF if a >= 0xF000 else 0x3FFF) and a not in (0x8005, 0x8006)
+            and not 0x8009 <= a < 0x8020}
 
 
 class SaveTest(unittest.TestCase):

@@ -64,7 +64,7 @@ inline void reset_records() {
     if (link_state.log_file != nullptr) std::fclose(link_state.log_file);
     link_state = LinkState{};
     address_cursor = 0;
-    device = DeviceRecord{};
+    device = Part{};
     device_db_set_defaults();
     target_info = TargetInfo{};
     std::strcpy(target_info.device_name, "(unknown)");

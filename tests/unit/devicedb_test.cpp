@@ -8,7 +8,9 @@ using namespace prototest;
 
 namespace {
 
-const char* const DEFAULT_FILE =
+// The file older versions wrote: the same parts without the parameters added
+// since (latches, configuration words and masks, calibration words, VPP range).
+const char* const OLD_FILE =
     "* PIC data base for picup.exe\n"
     "*\n"
     "* Line format:\n"
@@ -62,9 +64,31 @@ protected:
     }
 };
 
+// The written file: its header, then one line per built-in part.
+std::string written_file() {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* f = open_memstream(&text, &size);
+    device_db_write_default(f);
+    std::fclose(f);
+    std::string s(text, size);
+    std::free(text);
+    return s;
+}
+
 TEST_F(DeviceDbTest, DefaultFileIsWrittenOnceByteForByte) {
     EXPECT_EQ(load(0x2765), "\nNew file (picup.dat) written\n");
-    EXPECT_EQ(read_file(path("picup.dat")), DEFAULT_FILE);
+    const std::string file = read_file(path("picup.dat"));
+    EXPECT_EQ(file, written_file());
+    EXPECT_EQ(file.rfind("* PIC data base for picup.exe\n*\n* Line format:\n", 0), 0u);
+    EXPECT_NE(file.find("\n* M:<mask>[,<mask>..]  (0x3FFF) implemented bits of each config word\n"),
+              std::string::npos);
+    EXPECT_NE(file.find("\nPIC12F629 0x0F80 0x3FE0 0x0000 0x0400 E:128 T:1 M:0x01FF V:95 K:85 U:132 "
+                        "D:6000 B:8000 O:0x3FF S:0x3000 Z:0x31FF\n"),
+              std::string::npos);
+    int device_lines = 0;
+    for (size_t at = 0; (at = file.find("\nPIC", at)) != std::string::npos; ++at) ++device_lines;
+    EXPECT_EQ(device_lines, PART_COUNT);
     EXPECT_EQ(name(), "PIC16F1825") << "looked up in the new file";
 
     // A second run finds the file, prints nothing and keeps the user's edits.
@@ -155,16 +179,24 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
         {0x10C4, "PIC16F630", 0x400, 0, 128},     {0x10D9, "PIC16F630", 0x400, 0, 128},
         {0x10E3, "PIC16F676", 0x400, 0, 128},     {0x10FF, "PIC16F676", 0x400, 0, 128},
     };
+    const std::string written = written_file();
     for (const Expected& p : parts) {
         SCOPED_TRACE(p.name);
-        // The built-in lines give exactly what the written file gives.
+        // The built-in table gives exactly what the written file gives.
         reset_records();
         ASSERT_EQ(device_db_scan_builtin(p.id), 1);
-        const DeviceRecord builtin = device;
+        const Part builtin = device;
         EXPECT_EQ(name(), p.name);
-        ASSERT_EQ(scan(DEFAULT_FILE, p.id), 1);
+        ASSERT_EQ(scan(written, p.id), 1);
         EXPECT_EQ(std::memcmp(&builtin, &device, sizeof device), 0);
+        // A file an older version wrote still gives every fact it had, and
+        // the ones it lacks follow from them as the table has them.
+        ASSERT_EQ(scan(OLD_FILE, p.id), 1);
         EXPECT_EQ(name(), p.name);
+        EXPECT_EQ(device.write_latches, builtin.write_latches);
+        EXPECT_EQ(device.config_words, builtin.config_words);
+        EXPECT_EQ(device.config_time, builtin.config_time);
+        EXPECT_EQ(device.type_code, builtin.type_code);
         EXPECT_EQ(device.flash_size, p.flash);
         EXPECT_EQ(device.row_size, p.row);
         EXPECT_EQ(device.eeprom_size, p.eeprom);
@@ -182,7 +214,7 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
     }
     // Full 14-bit comparison for the PIC16F1705 pair; other IDs match nothing.
     for (unsigned id : {0x3056u, 0x0001u, 0x3FFEu, 0x1C00u}) {
-        EXPECT_EQ(scan(DEFAULT_FILE, id), 0) << std::hex << id;
+        EXPECT_EQ(scan(written, id), 0) << std::hex << id;
         EXPECT_EQ(name(), "(unknown)");
         EXPECT_EQ(device.flash_size, 0x8000);
         EXPECT_EQ(device.row_size, 16);
@@ -317,13 +349,13 @@ TEST_F(DeviceDbTest, Parameters) {
 
 TEST_F(DeviceDbTest, CrLfFilesReadLikeLfFiles) {
     std::string crlf;
-    for (const char* p = DEFAULT_FILE; *p; ++p) {
+    for (const char* p = OLD_FILE; *p; ++p) {
         if (*p == '\n') crlf += '\r';
         crlf += *p;
     }
     for (unsigned id : {0x1B85u, 0x0F83u, 0x3057u, 0x2CE0u}) {
-        ASSERT_EQ(scan(DEFAULT_FILE, id), 1);
-        DeviceRecord lf = device;
+        ASSERT_EQ(scan(OLD_FILE, id), 1);
+        Part lf = device;
         std::string lf_name = name();
         ASSERT_EQ(scan(crlf, id), 1);
         EXPECT_EQ(name(), lf_name);

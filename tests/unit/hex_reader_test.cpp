@@ -175,6 +175,7 @@ TEST_F(HexReader, ChipMemoryLimits) {
     device.eeprom_size = 128;
     device.eeprom_base = 0xF000;
     device.type_code = 1;
+    device.config_words = 1;
     EXPECT_EQ(load(record(0, 0x400E, {0x84, 0x31}) + record(0, 0x42FE, {0x99, 0x00}) + END, 0x400),
               0);
     EXPECT_EQ(image[0xF07F], 0x0099);
