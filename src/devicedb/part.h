@@ -12,8 +12,14 @@ enum : int {
     // read of the programmer and the buffers are sized for it.
     MAX_ROW_WORDS = 32,
     // Families by their type code (the database's T parameter).
-    FAMILY_ENHANCED = 0,       // PIC12F1xxx/PIC16F1xxx: 6-bit commands, row latches
-    FAMILY_CALIBRATED = 1,     // PIC12F629 family: word programming, OSCCAL kept
+    FAMILY_ENHANCED = 0,             // PIC12F1xxx/PIC16F1xxx: row latches, Reset Address
+    FAMILY_CALIBRATED = 1,           // PIC12F629 family: word programming, OSCCAL kept
+    FAMILY_ROW_LATCHES = 2,          // PIC12F683, PIC16F684/690, 16F91x, 16F88x: 4 or 8 latches, row erase
+    FAMILY_ERASE_AFTER_LOAD = 3,     // PIC16F627A/628A/648A: bulk erase after a load of 0x3FFF
+    FAMILY_ERASE_PROGRAM_CYCLE = 4,  // PIC16F84A: 0x08 erases and programs
+    FAMILY_EXTERNALLY_TIMED = 5,     // PIC12F609/615/617, PIC16F610/616: 0x18 ... 0x0A
+    FAMILY_CHIP_ERASE = 6,           // PIC16F87/88, PIC16F818/819: 0x18 ... 0x17, Chip Erase 0x1F
+    FAMILY_BLOCK_ERASE_PROGRAM = 7,  // PIC16F873A-877A: 8-word blocks erased and programmed by 0x08
 };
 
 struct Part {

@@ -227,7 +227,7 @@ class RecordTest(unittest.TestCase):
         files = {'blink.hex': example('pic16f1825')}
         for part, sim_args, told in (
                 ('PIC16F1503', [], 'PIC16F1503'),
-                ('PIC16F1825', ['--id', '3056'], '(unknown) 0x3056')):
+                ('PIC16F1825', ['--id', '3EE0'], '(unknown) 0x3EE0')):
             r = harness.run([JSON, '/PART=PIC16F1825', '/READ0-0x10', 'blink.hex'], part=part,
                             sim_args=sim_args, files=files)
             message = 'Target is %s, not PIC16F1825!' % told

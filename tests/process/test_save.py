@@ -207,7 +207,7 @@ class SaveTest(unittest.TestCase):
     def test_failures_leave_no_file(self):
         cases = (
             # Not in the database: sizes unknown, nothing is read.
-            (['/SAVE=a.hex'], ['--id', '3056'],
+            (['/SAVE=a.hex'], ['--id', '3EE0'],
              '\nPIC not found in data base - Reading disabled!\n'),
             (['/SAVE=missing/dir/a.hex'], [], '\ncannot open hex output file!\n'),
             # A damaged reply half way through the read-out.

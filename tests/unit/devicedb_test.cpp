@@ -154,7 +154,7 @@ TEST_F(DeviceDbTest, NoDirectoryToWriteInUsesTheBuiltInList) {
     // A chip the built-in list does not know stays unknown, with the defaults.
     reset_records();
     testing::internal::CaptureStderr();
-    load(0x3056);
+    load(0x3EE0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(name(), "(unknown)");
     EXPECT_EQ(device.flash_size, 0x8000);
@@ -213,7 +213,7 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
         EXPECT_EQ(device.row_erase_time, 2500);
     }
     // Full 14-bit comparison for the PIC16F1705 pair; other IDs match nothing.
-    for (unsigned id : {0x3056u, 0x0001u, 0x3FFEu, 0x1C00u}) {
+    for (unsigned id : {0x3EE0u, 0x0001u, 0x3FFEu, 0x1C00u}) {
         EXPECT_EQ(scan(written, id), 0) << std::hex << id;
         EXPECT_EQ(name(), "(unknown)");
         EXPECT_EQ(device.flash_size, 0x8000);

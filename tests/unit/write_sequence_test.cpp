@@ -192,7 +192,7 @@ TEST_F(WriteSequence, StandardTypeWithSaveMaskReadsTheChip) {
 TEST_F(WriteSequence, Refusals) {
     // A chip that is not in the database.
     sim::Config unknown = part("PIC16F1705");
-    unknown.device_id = 0x3056;
+    unknown.device_id = 0x3EE0;
     connect(unknown);
     ASSERT_EQ(device.flash_size, 0x8000);
     write_flags = WF_PROGRAM;
