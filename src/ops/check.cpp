@@ -135,13 +135,18 @@ bool verify_target(bool blank_check, bool from_file) {
     ui_stage("reading config words");
     uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
     prog_read_block(ADDR_CONFIG1, config_word_count(), config);
+    result_note_config_words(config, config_word_count());
     // A protected chip reads its program memory back as zeros: that is no
     // difference from the file worth listing word by word.
-    if (!(config[0] & CONFIG_CP_OFF) && cells_hold_data(0, plan_flash_size()))
+    if (device_code_protected(config[0]) && cells_hold_data(0, plan_flash_size()))
         return result_fail("\nTarget is code protected - program memory cannot be read!");
     long total = verify_flash();
     total += verify_eeprom();
     total += verify_user_ids();
     if (!blank_check) total += verify_config(config);
+    // User IDs the image holds all four of were read and compared.
+    bool ids_compared = true;
+    for (int i = 0; i < USER_ID_WORDS; ++i) ids_compared = ids_compared && cell_holds_data(image[ADDR_USER_ID + i]);
+    if (total == 0 && ids_compared) result_note_user_ids(image + ADDR_USER_ID);
     return report(total, from_file);
 }

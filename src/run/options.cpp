@@ -138,6 +138,8 @@ int apply_option(const char* word) {
         settings.osccal = 1;
     } else if (matches(word, "READ")) {
         parse_range(word + 4, &settings.read_from, &settings.read_to);
+    } else if (matches(word, "CHECKSUM")) {
+        settings.checksum = 1;
     } else if (matches(word, "BULKERASE")) {
         write_flags |= WF_BULK_ERASE;
     } else if (matches(word, "LOG=")) {
@@ -200,6 +202,8 @@ void print_usage() {
     print_line("\nCommon Address mappings:");
     print_line("0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM");
     print_line("\nMore options:");
+    print_line("/CHECKSUM             print the chip maker's checksum of the hexfile (with");
+    print_line("                      /PART=<name> no programmer needed) or of the target");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/GANG=<port>,<port>   run the same job on several programmers at once");
     print_line("/HISTORY=<file>       append a line per chip to <file> (JSON lines)");
@@ -425,6 +429,10 @@ void check_save_path(const char* hexfile) {
 
 }  // namespace
 
+bool checksum_without_port(const char* hexfile) {
+    return settings.checksum && settings.part[0] != '\0' && hexfile != nullptr;
+}
+
 // Options begin with '/'. Where '/' also starts an absolute path, an argument
 // whose first component ends in a further '/' before any '=' is a file name
 // (/home/me/blinky.hex), while /COM=/dev/ttyUSB0 and /READ0-0x1F stay options.
@@ -473,8 +481,10 @@ const char* load_options(int argc, char** argv) {
     check_save_path(hexfile);
     check_baud();
     serial_check_options();
-    if (gang_requested()) gang_run(argc, argv);
+    bool no_port = checksum_without_port(hexfile);
+    if (gang_requested() && !no_port) gang_run(argc, argv);
     record_prepare();
+    if (no_port) return hexfile;
     open_port();
     if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();

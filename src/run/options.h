@@ -24,7 +24,11 @@ struct Settings {
     char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
     char part[21] = "";        // /PART=<name>: the only part the run may write
     char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
+    int checksum = 0;          // /CHECKSUM: print the device checksum, write nothing
 };
+// /CHECKSUM /PART=<name> of a HEX file: the part comes from the table, and
+// the run needs no programmer.
+bool checksum_without_port(const char* hexfile);
 extern Settings settings;
 
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1

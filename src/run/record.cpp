@@ -51,11 +51,12 @@ struct RecordState {
     long start_ms;
     FileFacts file;
     long checksum;
+    long device_checksum;
     std::FILE* stdout_record;         // the original standard output, for /JSON=-
     char prepared[sizeof settings.json_path];  // the /JSON= value prepared for
 };
 
-RecordState record = {0, nullptr, 0, 0, {}, -1, nullptr, ""};
+RecordState record = {0, nullptr, 0, 0, {}, -1, -1, nullptr, ""};
 
 // The cells a HEX file sets, loaded on their own: the image also holds what
 // the range commands put there, and a file byte fills only half a word cell.
@@ -316,6 +317,8 @@ void write_tail(std::FILE* out) {
     bool ok = run_end.ending == END_OK;
     std::fputs(",\n  \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(",\n  \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(",\n  \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     write_mismatches(out);
@@ -390,6 +393,8 @@ void record_note_file(const char* path, std::FILE* text, bool accepted) {
 
 void record_note_checksum(long checksum) { record.checksum = checksum; }
 
+void record_note_device_checksum(long checksum) { record.device_checksum = checksum; }
+
 void record_print(std::FILE* out) {
     write_head(out);
     write_port(out);
@@ -419,6 +424,8 @@ void record_print_history(std::FILE* out) {
     json_string(out, record.file.path != nullptr ? record.file.sha256 : nullptr);
     std::fputs(", \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(", \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(", \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     std::fputs(", \"result\": ", out);
