@@ -192,7 +192,11 @@ class ProgressOnATerminal(unittest.TestCase):
         # Bars were drawn for the passes: flash, then its verification.
         self.assertIn(b'\x1b7', data)
         self.assertRegex(data.decode('latin-1'), r' [1-9]\d% \d+/1024 words')
+        # The summary, then on a line apart, as every message of picup starts,
+        # the chip's checksum the upload knows.
         lines = screen.split('\n')
+        self.assertEqual(lines[-2:], ['', plain.stderr.rstrip('\n')])
+        lines = lines[:-2]
         self.assertEqual('\n'.join(lines[:-1]), screen_of(plain.stdout, 100))
         m = SUMMARY.fullmatch(lines[-1])
         self.assertTrue(m, lines[-1])
