@@ -24,7 +24,7 @@ int device_checksum_last_address(const Part& part) {
     if (size > PROGRAM_SPACE_END) size = PROGRAM_SPACE_END;
     int last = size - 1;
     // The factory calibration instruction at the top of flash is the chip's
-    // own, not the program's: the specification sums below it.
+    // own, not the program's: the maker's checksum stops below it.
     if (part.osccal_address > 0 && part.osccal_address == last) --last;
     return last;
 }

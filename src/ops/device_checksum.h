@@ -1,6 +1,6 @@
 // The device checksum: the 16-bit figure the chip maker's programming tools
-// show for a HEX file on a part and for a programmed chip, as the part's
-// programming specification defines it. Program memory from 0 to the last
+// show for a HEX file on a part and for a programmed chip, as the maker's
+// programming documents for the part define it. Program memory from 0 to the last
 // user address (an empty cell counts as an erased word, 0x3FFF) plus every
 // configuration word ANDed with the part's mask of implemented bits, carries
 // beyond 16 bits dropped. A code-protected chip reads its program memory as
