@@ -26,8 +26,8 @@ const char* const EXHAUSTED = "\nSerial number does not fit its place (counter r
 // waiting on it would, once it has the lock, read the file that was replaced,
 // not the new one.
 struct CounterFiles {
-    char counter[sizeof program_base_path + 16];
-    char temp[sizeof program_base_path + 24];
+    char counter[sizeof program_base_path + 1024];
+    char temp[sizeof program_base_path + 1024 + 8];
     char lock[sizeof program_base_path + 24];
 };
 
@@ -105,8 +105,12 @@ const char* advance(const CounterFiles& f, uint32_t first, uint32_t step, uint32
 int counter_take(const char* path, uint32_t first, uint32_t step, uint32_t limit,
                  uint32_t* number, const char** failure) {
     CounterFiles f{};
-    std::snprintf(f.counter, sizeof f.counter, "%s", path);
-    std::snprintf(f.temp, sizeof f.temp, "%s.tmp", path);
+    // Stations may share one counter through links (the counter and its lock
+    // each a link to the shared files): the file the link names is replaced,
+    // so the link stays and every station goes on counting in the same file.
+    if (!platform_link_target(path, f.counter, sizeof f.counter))
+        std::snprintf(f.counter, sizeof f.counter, "%s", path);
+    std::snprintf(f.temp, sizeof f.temp, "%s.tmp", f.counter);
     std::snprintf(f.lock, sizeof f.lock, "%s.lock", path);
     PlatformLock lock{-1, nullptr};
     if (!platform_lock_file(f.lock, &lock)) {

@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "run/counter.h"
 #include "run/gang.h"
+#include "run/outputs.h"
 #include "run/record.h"
 #include "ui/fail.h"
 #include "serial/port.h"
@@ -345,11 +346,15 @@ void copy_settings(std::FILE* in, std::FILE* out, SettingsCopy* copy) {
 // When the file cannot be written (or the old one cannot be read whole) the
 // rewrite is skipped without a message.
 void rewrite_settings_file() {
-    FileName target = file_name(".cfg");
-    FileName temp = file_name(".cfg.tmp");
+    // A settings file that is a link stays one: the file it names is replaced.
+    FileName name = file_name(".cfg");
+    static char target[sizeof name.text + 1024];
+    static char temp[sizeof target + 8];
+    if (!platform_link_target(name.text, target, sizeof target)) return;
+    std::snprintf(temp, sizeof temp, "%s.tmp", target);
     if (!files_prepare_dir()) return;
-    std::FILE* in = platform_open_text_file(target.text);
-    std::FILE* out = std::fopen(temp.text, "w");
+    std::FILE* in = platform_open_text_file(target);
+    std::FILE* out = std::fopen(temp, "w");
     if (out == nullptr) {
         if (in != nullptr) std::fclose(in);
         return;
@@ -366,7 +371,7 @@ void rewrite_settings_file() {
     if (!copy.baud_written) ok = write_stored(out, STORED_BAUD, "\n") && ok;
     ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
     ok = std::fclose(out) == 0 && ok;
-    if (!ok || !platform_replace_file(temp.text, target.text)) std::remove(temp.text);
+    if (!ok || !platform_replace_file(temp, target)) std::remove(temp);
 }
 
 // A value the port cannot be set to is refused before anything is stored or
@@ -467,12 +472,15 @@ const char* load_options(int argc, char** argv) {
             if (gang_option(argv[i] + 1)) continue;
             stored += apply_option(argv[i] + 1);
         } else {
-            hexfile = argv[i];
+            hexfile = take_hex_argument(hexfile, argv[i]);
         }
     }
     check_save_path(hexfile);
     check_baud();
     serial_check_options();
+    check_hex_input(hexfile);
+    // Each port of a gang checks the names it is given for itself.
+    if (!gang_requested()) check_output_files(hexfile);
     if (gang_requested()) gang_run(argc, argv);
     record_prepare();
     open_port();

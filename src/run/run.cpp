@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "ui/fail.h"
 #include "run/history.h"
 #include "run/options.h"
+#include "run/outputs.h"
 #include "run/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -143,6 +145,7 @@ void on_exit_handler() {
 }
 
 int run_main(int argc, char** argv) {
+    platform_fill_standard_descriptors();
     std::atexit(on_exit_handler);
     record_start(argc, argv);
     platform_survive_closed_output();
@@ -165,8 +168,9 @@ int run_main(int argc, char** argv) {
     if (settings.fill_from >= 0) fill_range(settings.fill_from, settings.fill_to, settings.fill_value);
     if (settings.info) print_target_report(status);
     if (hexfile == nullptr) return write_and_report(false);
+    // Checked before the port opened; this is a file that went away since.
     std::FILE* file = platform_open_text_file(hexfile);
-    if (file == nullptr) fail("\ncannot open hex input file!");
+    if (file == nullptr) fail_hex_unreadable(hexfile, errno);
     // The file's own flags are kept apart: a file that holds configuration
     // words is the whole program, a range command that edits one is not.
     int range_flags = write_flags;
@@ -179,7 +183,7 @@ int run_main(int argc, char** argv) {
     bool unreadable = std::ferror(file) != 0;
     if (!unreadable) record_note_file(hexfile, file, result >= 0);
     std::fclose(file);
-    if (unreadable) fail("\ncannot open hex input file!");
+    if (unreadable) fail_hex_unreadable(hexfile, EIO);
     if (result < 0) {
         hex_report_fault(hexfile);
         fail_shown(hex_message());
