@@ -46,7 +46,7 @@ bool read_field(const char** text, uint32_t* value, bool* more) {
     if (end == p) return false;
     while (p < end && *p == '0') ++p;
     bool decimal = p < end && is_decimal(*p);
-    if (!decimal && p < end && (*p == 'x' || *p == 'X')) ++p;
+    if (!decimal && p < end && (*p == 'x' || *p == 'X') && ++p == end) return false;
     unsigned long long v = 0;
     for (; p < end; ++p) {
         int d = decimal ? (is_decimal(*p) ? *p - '0' : -1) : platform_hex_digit(*p);

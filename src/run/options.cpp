@@ -105,6 +105,53 @@ void check_fill_value(int value) {
     fail_format("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!", value & 0xFFFF);
 }
 
+// The end of a number of the range syntax that starts at `p` (p itself when
+// there is none): leading zeros, then decimal digits when 1-9 follows, else
+// hexadecimal digits after an optional x, which needs at least one.
+const char* number_end(const char* p) {
+    while (*p == '0') ++p;
+    if (*p >= '1' && *p <= '9') {
+        while (is_decimal(*p)) ++p;
+        return p;
+    }
+    if (*p != 'x' && *p != 'X') {
+        while (platform_hex_digit(*p) >= 0) ++p;
+        return p;
+    }
+    const char* digits = p + 1;
+    while (platform_hex_digit(*digits) >= 0) ++digits;
+    return digits == p + 1 ? p : digits;
+}
+
+// A range must be <from>[-[<to>]][,<value>] and nothing else: a number that
+// runs into other characters (0xZZ, ALL) or an end that is no number would be
+// read as some other address, and a reversed range would run to the top of
+// the address space. Refused before anything is stored or sent.
+void check_range_text(const char* option, const char* text, bool takes_value) {
+    const char* p = number_end(text);
+    bool ok = true;
+    if (*p == '-') {
+        const char* end = p + 1;
+        if (*end != '\0' && *end != ',') ok = is_decimal(*end) && (end = number_end(end)) != p + 1;
+        p = end;
+    }
+    if (ok && *p == ',' && takes_value) {
+        const char* value = p + 1;
+        p = number_end(value);
+        ok = p != value;
+    }
+    if (!ok || *p != '\0') {
+        fail_report("/%s%s is no range: give <from>[-<to>]%s in decimal or 0x hexadecimal, "
+                    "e.g. /%s0x100-0x1FF%s",
+                    option, text, takes_value ? "[,<value>]" : "", option, takes_value ? ",0x3FFF" : "");
+    }
+    int from = 0, to = 0;
+    parse_range(text, &from, &to);
+    if (from > 0xFFFF) fail_report("/%s%s starts beyond the address space (0 to 0xFFFF)", option, text);
+    if (to < from)
+        fail_report("/%s%s ends before it starts; give the lower address first", option, text);
+}
+
 }  // namespace
 
 // <from>[-[<to>]][,<value>]: an end that does not start with a decimal digit
@@ -131,13 +178,16 @@ int apply_option(const char* word) {
     if (matches(word, "COM")) return set_com_number(word + 3), 1;
     if (matches(word, "BAUD=")) return settings.baud = read_baud(word + 5), 1;
     if (matches(word, "ERASE")) {
+        check_range_text("ERASE", word + 5, false);
         parse_range(word + 5, &settings.erase_from, &settings.erase_to);
     } else if (matches(word, "FILL")) {
+        check_range_text("FILL", word + 4, true);
         settings.fill_value = parse_range(word + 4, &settings.fill_from, &settings.fill_to);
         check_fill_value(settings.fill_value);
     } else if (matches(word, "OSCCAL")) {
         settings.osccal = 1;
     } else if (matches(word, "READ")) {
+        check_range_text("READ", word + 4, false);
         parse_range(word + 4, &settings.read_from, &settings.read_to);
     } else if (matches(word, "BULKERASE")) {
         write_flags |= WF_BULK_ERASE;
@@ -170,6 +220,8 @@ int apply_option(const char* word) {
     } else if (matches(word, "PART=")) {
         copy_path(settings.part, sizeof settings.part, word + 5,
                   "\nPart name after /PART= is too long (at most 20 characters)!");
+        if (settings.part[0] == '\0')
+            fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
     } else {

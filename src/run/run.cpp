@@ -100,6 +100,23 @@ void check_part() {
     fail_format("\nTarget is %s, not %s!", name, settings.part);
 }
 
+// A fill with a value writes every cell of its range; a cell the chip does
+// not have (flash beyond its size, data EEPROM it lacks) would be dropped
+// without a word and the run end with "Ok!". The sizes are known only now,
+// after identification, and nothing has been erased or written yet.
+void check_fill_range() {
+    if (settings.fill_from < 0 || settings.fill_value < 0 || (device.flash_size & 0x8000)) return;
+    int from = settings.fill_from, to = settings.fill_to;
+    if (classify_address(from) != REGION_NONE && classify_address(to) != REGION_NONE) return;
+    char eeprom[48] = "no data EEPROM";
+    if (device.eeprom_size > 0)
+        std::snprintf(eeprom, sizeof eeprom, "data EEPROM 0xF000-0x%04X",
+                      ADDR_EEPROM + device.eeprom_size - 1);
+    fail_report("/FILL0x%04X-0x%04X reaches memory %s does not have (flash 0x0000-0x%04X, %s); "
+                "nothing was written",
+                from, to, target_info.device_name, device.flash_size - 1, eeprom);
+}
+
 // The end of every run that gets this far: the image goes to the chip in full,
 // only where it differs (/UPDATE), or is only compared (/VERIFY; without a HEX
 // file or range command, with a blank chip).
@@ -160,6 +177,7 @@ int run_main(int argc, char** argv) {
     ui_stage("identifying the target");
     int status = connect_target();
     check_part();
+    check_fill_range();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
     if (settings.save_path[0] != '\0') save_target(settings.save_path);
