@@ -78,7 +78,11 @@ void copy_path(char* dest, std::size_t size, const char* text, const char* too_l
 
 // /COM=<device path>: the port is named by its device path. An empty path is
 // no port at all, like /COM without a number.
+// Whether a settings line or the command line named a port at all.
+bool port_named = false;
+
 void set_com_path(const char* text) {
+    port_named = true;
     copy_path(settings.com_path, sizeof settings.com_path, text,
               "\nDevice path after /COM= is too long (at most 255 characters)!");
     if (settings.com_path[0] == '\0') settings.com_port = 0;
@@ -86,6 +90,7 @@ void set_com_path(const char* text) {
 
 // /COM<n>: numbered port; replaces a device path given before.
 void set_com_number(const char* text) {
+    port_named = true;
     settings.com_port = read_int(text);
     settings.com_path[0] = '\0';
 }
@@ -456,6 +461,10 @@ void open_port() {
     }
     std::puts(port_message);
     ui_report_after("%s: %s", port_failed_device(), port_failed_reason());
+    // COM1 is a guess on a machine whose programmer sits on a USB adapter.
+    if (!port_named && platform_slash_separates())
+        ui_report_after("no port is stored yet: name the programmer's, e.g. /COM=/dev/ttyUSB0 "
+                        "(kept in %s for later runs)", file_name(".cfg").text);
     fail_shown(port_message);
 }
 
