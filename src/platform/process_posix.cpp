@@ -107,7 +107,7 @@ int platform_make_temp_dir(char* out, std::size_t size) {
     int n = std::snprintf(name, sizeof name, "%.*s/picup-XXXXXX", static_cast<int>(length), base);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return 0;
     if (mkdtemp(name) == nullptr) return 0;
-    int n = std::snprintf(out, size, "%s/", name);
+    n = std::snprintf(out, size, "%s/", name);
     if (n < 0 || static_cast<std::size_t>(n) >= size) {
         rmdir(name);
         return 0;
