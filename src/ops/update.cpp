@@ -293,6 +293,8 @@ bool update_target() {
     WritePlan plan = plan_write(write_flags, file_write_flags);
     if (plan.flags == 0) return true;
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
+    if (!calibration_word_usable(plan))
+        return result_fail("\nimproper oscillator calibration instruction!");
     if (device_family().keeps_calibration || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};
     read_chip_words(chip);

@@ -124,7 +124,8 @@ int write_and_report(bool from_file) {
     serial_assign();
     bool ok;
     if (settings.verify) {
-        ok = verify_target(!from_file && write_flags == 0, from_file);
+        // /BULKERASE alone leaves a blank chip: that is what is checked.
+        ok = verify_target(!from_file && (write_flags & ~WF_BULK_ERASE) == 0, from_file);
     } else if (settings.update) {
         ok = update_target();
     } else {
