@@ -467,15 +467,17 @@ class OutputFilesTest(unittest.TestCase):
                        os.path.join(work, 'picup.serial.lock'))
             os.mkdir(os.path.join(work, 'records'))
             os.symlink('records/last.json', os.path.join(work, 'run.json'))
+            os.symlink('records/backup.hex', os.path.join(work, 'backup.hex'))
             stations.append(work)
         numbers = []
         for work in stations + stations:
-            r = harness.run(['/SERIAL=0x8000,5', '/JSON=run.json', 'in.hex'], workdir=work,
-                            files={'in.hex': PROGRAM})
+            r = harness.run(['/SERIAL=0x8000,5', '/JSON=run.json', '/SAVE=backup.hex', 'in.hex'],
+                            workdir=work, files={'in.hex': PROGRAM})
             self.assertEqual(r.code, 0, r)
             numbers.append(json.loads(read(os.path.join(work, 'records', 'last.json')))['serial'])
-            self.assertTrue(os.path.islink(r.path('picup.serial')))
-            self.assertTrue(os.path.islink(r.path('run.json')))
+            for name in ('picup.serial', 'run.json', 'backup.hex'):
+                self.assertTrue(os.path.islink(r.path(name)), name)
+            self.assertIn(b':00000001FF', read(os.path.join(work, 'records', 'backup.hex')))
         self.assertEqual(numbers, [5, 6, 7, 8])
         self.assertEqual(read(os.path.join(shared, 'counter')), b'9\n')
 
