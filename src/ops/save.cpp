@@ -23,7 +23,8 @@ enum : int {
 };
 
 std::FILE* out_file = nullptr;
-char temp_path[256 + 8];
+char target_path[256];
+char temp_path[sizeof target_path + 8];
 uint32_t upper_address;  // the extended linear address last written
 
 // The program memory sums of the words read, kept for the checksums at the
@@ -115,7 +116,11 @@ void save_region(int first, int count, bool eeprom, bool keep_erased, uint16_t* 
 
 void save_target(const char* path) {
     if (device.flash_size & 0x8000) fail("\nPIC not found in data base - Reading disabled!");
-    std::snprintf(temp_path, sizeof temp_path, "%s.tmp", path);
+    // A backup named through a link replaces the file the link points to, so
+    // the link stays and every name for that file sees the new contents.
+    if (!platform_link_target(path, target_path, sizeof target_path))
+        std::snprintf(target_path, sizeof target_path, "%s", path);
+    std::snprintf(temp_path, sizeof temp_path, "%s.tmp", target_path);
     out_file = std::fopen(temp_path, "w");
     if (out_file == nullptr) fail("\ncannot open hex output file!");
     ui_print("\nSaving target memory to %s...", path);
@@ -140,7 +145,7 @@ void save_target(const char* path) {
     bool written = std::fflush(out_file) == 0 && !std::ferror(out_file);
     written = std::fclose(out_file) == 0 && written;
     out_file = nullptr;
-    if (!written || !platform_replace_file(temp_path, path)) {
+    if (!written || !platform_replace_file(temp_path, target_path)) {
         std::remove(temp_path);
         fail("\ncannot write hex output file!");
     }

@@ -295,6 +295,8 @@ bool update_target() {
     WritePlan plan = plan_run();
     if (plan.flags == 0) return true;
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
+    if (!calibration_word_usable(plan))
+        return result_fail("\nimproper oscillator calibration instruction!");
     result_forget_flash_sums();
     if (device_erases_only_in_bulk() || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};

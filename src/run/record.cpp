@@ -66,12 +66,23 @@ bool to_stdout() { return std::strcmp(settings.json_path, "-") == 0; }
 
 // "<record>.<pid>.tmp" beside the record; never the record's own name.
 struct TempName {
-    char text[sizeof settings.json_path + 32];
+    char text[sizeof settings.json_path + 1024 + 32];
 };
+
+// The file the record replaces: where a link /JSON= names points, so that
+// the link stays a link.
+char record_target[sizeof settings.json_path + 1024];
+
+const char* target_path() {
+    if (record_target[0] == '\0' &&
+        !platform_link_target(settings.json_path, record_target, sizeof record_target))
+        std::snprintf(record_target, sizeof record_target, "%s", settings.json_path);
+    return record_target;
+}
 
 TempName temp_name() {
     TempName name{};
-    std::snprintf(name.text, sizeof name.text, "%s.%ld.tmp", settings.json_path,
+    std::snprintf(name.text, sizeof name.text, "%s.%ld.tmp", target_path(),
                   platform_process_id());
     return name;
 }
@@ -341,7 +352,7 @@ bool write_record_file() {
     record_print(out);
     bool ok = !std::ferror(out) && platform_commit_file(out);
     ok = std::fclose(out) == 0 && ok;
-    if (ok && platform_replace_file(temp.text, settings.json_path)) return true;
+    if (ok && platform_replace_file(temp.text, target_path())) return true;
     int error = errno;
     std::remove(temp.text);
     errno = error;
@@ -362,7 +373,13 @@ bool record_wanted() { return settings.json_path[0] != '\0'; }
 void record_prepare() {
     if (std::strcmp(record.prepared, settings.json_path) == 0) return;
     std::strcpy(record.prepared, settings.json_path);
+    record_target[0] = '\0';
     if (!record_wanted()) return;
+    if (to_stdout() && (platform_closed_standard_descriptors() & 2) != 0) {
+        settings.json_path[0] = '\0';
+        fail_report("standard output was closed when the run started, so /JSON=- has nowhere "
+                    "to go; give /JSON=<file> or leave standard output open");
+    }
     if (to_stdout()) {
         if (record.stdout_record == nullptr) record.stdout_record = platform_take_stdout();
         if (record.stdout_record != nullptr) return;

@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "ui/fail.h"
 #include "run/history.h"
 #include "run/options.h"
+#include "run/outputs.h"
 #include "run/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -108,6 +110,23 @@ void check_part() {
     fail_format("\nTarget is %s, not %s!", name, settings.part);
 }
 
+// A fill with a value writes every cell of its range; a cell the chip does
+// not have (flash beyond its size, data EEPROM it lacks) would be dropped
+// without a word and the run end with "Ok!". The sizes are known only now,
+// after identification, and nothing has been erased or written yet.
+void check_fill_range() {
+    if (settings.fill_from < 0 || settings.fill_value < 0 || (device.flash_size & 0x8000)) return;
+    int from = settings.fill_from, to = settings.fill_to;
+    if (classify_address(from) != REGION_NONE && classify_address(to) != REGION_NONE) return;
+    char eeprom[48] = "no data EEPROM";
+    if (device.eeprom_size > 0)
+        std::snprintf(eeprom, sizeof eeprom, "data EEPROM 0xF000-0x%04X",
+                      ADDR_EEPROM + device.eeprom_size - 1);
+    fail_report("/FILL0x%04X-0x%04X reaches memory %s does not have (flash 0x0000-0x%04X, %s); "
+                "nothing was written",
+                from, to, target_info.device_name, device.flash_size - 1, eeprom);
+}
+
 // The end of every run that gets this far: the image goes to the chip in full,
 // only where it differs (/UPDATE), or is only compared (/VERIFY; without a HEX
 // file or range command, with a blank chip).
@@ -115,7 +134,8 @@ int write_and_report(bool from_file) {
     serial_assign();
     bool ok;
     if (settings.verify) {
-        ok = verify_target(!from_file && write_flags == 0, from_file);
+        // /BULKERASE alone leaves a blank chip: that is what is checked.
+        ok = verify_target(!from_file && (write_flags & ~WF_BULK_ERASE) == 0, from_file);
     } else if (settings.update) {
         ok = update_target();
     } else {
@@ -129,8 +149,9 @@ int write_and_report(bool from_file) {
 // program, a range command that edits one is not). Ends the run when the file
 // cannot be read or is refused.
 void load_hex_file(const char* hexfile) {
+    // Checked before the port opened; this is a file that went away since.
     std::FILE* file = platform_open_text_file(hexfile);
-    if (file == nullptr) fail("\ncannot open hex input file!");
+    if (file == nullptr) fail_hex_unreadable(hexfile, errno);
     int range_flags = write_flags;
     write_flags = 0;
     int result = hex_load(file, image, device.flash_size);
@@ -141,7 +162,7 @@ void load_hex_file(const char* hexfile) {
     bool unreadable = std::ferror(file) != 0;
     if (!unreadable) record_note_file(hexfile, file, result >= 0);
     std::fclose(file);
-    if (unreadable) fail("\ncannot open hex input file!");
+    if (unreadable) fail_hex_unreadable(hexfile, EIO);
     if (result < 0) {
         hex_report_fault(hexfile);
         fail_shown(hex_message());
@@ -215,6 +236,7 @@ void on_exit_handler() {
 }
 
 int run_main(int argc, char** argv) {
+    platform_fill_standard_descriptors();
     std::atexit(on_exit_handler);
     record_start(argc, argv);
     platform_survive_closed_output();
@@ -234,6 +256,7 @@ int run_main(int argc, char** argv) {
     int status = connect_target();
     check_part();
     if (settings.checksum) return run_checksum(hexfile);
+    check_fill_range();
     if (settings.osccal) run_osccal_helper();
     if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
     if (settings.save_path[0] != '\0') save_target(settings.save_path);

@@ -292,17 +292,19 @@ class HistoryTest(unittest.TestCase):
         self.assertIn('mismatches', second['message'])
 
     def test_a_line_that_cannot_be_written_fails_the_run(self):
+        # Found before the port opens: no chip programmed, no serial number
+        # used up for a run that could not say so.
         wd = harness.make_workdir()
         os.mkdir(os.path.join(wd, 'h.jsonl'))
-        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', 'blink.hex'],
+        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', '/SERIAL=0x8000,7', 'blink.hex'],
                         files={'blink.hex': blink()}, workdir=wd)
-        self.assertEqual(r.code, 1, r)
-        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
-        self.assertIn('picup: cannot append to the history file h.jsonl: ', r.stderr)
+        self.assertEqual((r.code, r.stdout), (1, ''), r)
+        self.assertIn('picup: cannot write /HISTORY=h.jsonl: Is a directory', r.stderr)
         record = json.loads(r.read('run.json'))
-        self.assertEqual((record['result'], record['exit_code']), ('failed', 1))
-        self.assertEqual(record['message'], 'Cannot append to the history file!')
-        self.assertTrue(r.sent().endswith(VPP_OFF))
+        self.assertEqual((record['result'], record['exit_code'], record['serial']), ('failed', 1, None))
+        self.assertIn('/HISTORY=h.jsonl', record['message'])
+        self.assertEqual(r.sent(), b'')
+        self.assertFalse(os.path.exists(r.path('picup.serial')))
 
 
 if __name__ == '__main__':
