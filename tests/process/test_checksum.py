@@ -71,15 +71,6 @@ class ChecksumTest(unittest.TestCase):
         self.assertEqual(r.stdout, '\nPart PIC16F9999 is not in the part table!\n')
         self.assertIn('/PART=PIC16F1825', r.stderr)
 
-    def test_protected_file_counts_configuration_and_user_ids(self):
-        # Code protection on (configuration word 1 bit 7 clear): program memory
-        # no longer counts, the user IDs' low nibbles do, added one by one.
-        words = {0x0000: 0x2805, 0x8000: 0x0123, 0x8001: 0x0567, 0x8002: 0x09AB, 0x8003: 0x0DEF,
-                 0x8007: 0x2C03, 0x8008: 0x3AFC}
-        r = harness.run_plain(['/CHECKSUM', '/PART=PIC16F1827', 'p.hex'],
-                              files={'p.hex': harness.make_hex(words)})
-        self.assertEqual((r.code, r.stdout), (0, 'Checksum: 0x5E37\n'), r)
-
 
 if __name__ == '__main__':
     unittest.main()
