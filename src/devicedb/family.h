@@ -19,8 +19,10 @@ enum : int {
     PROGRAM_SPACE_END = 0x8000,  // first address after program space
     CONFIG_SPACE_END = 0xF000,   // first address after configuration space
     USER_ID_WORDS = 4,
-    // Configuration word 1 bit that is clear while code protection is on; a
-    // protected chip reads its program memory back as zeros.
+    // Configuration word 1 bit that is clear while code protection is on on
+    // the enhanced parts and the PIC12F629 family (other families: their
+    // record's `code_protect_bit`); a protected chip reads its program memory
+    // back as zeros.
     CONFIG_CP_OFF = 0x80,
 };
 
@@ -53,9 +55,35 @@ struct ChipFamily {
     int begin_programming;
     int end_programming;
     int row_erase;           // erases the row that holds the address; 0: none
+    // Where the row erase is externally timed, the command that ends it.
+    int end_row_erase;
     int bulk_erase_program;  // program flash, configuration words (and user IDs
                              // when the address is in configuration space)
     int bulk_erase_data;     // data EEPROM
+    // What a chip erase needs around its command: a Load Data of 0x3FFF first
+    // (the chip erases only with the data latch set), and a command that
+    // starts the erase after it (0: the erase command alone runs it). The
+    // data erase takes the same start command.
+    bool erase_after_load;
+    int erase_start;
+    // The chip erase clears data EEPROM as well.
+    bool erase_takes_data;
+    // A programming cycle erases the words it writes first, so a row or word
+    // is rewritten without an erase of its own.
+    bool program_erases;
+    // The Row Erase in configuration space takes only the user IDs; where it
+    // would reach the configuration and calibration words, user IDs change
+    // only through a chip erase.
+    bool row_erase_user_ids;
+    // The write latches keep their words after a cycle at 0x8006-0x8009: the
+    // chip leaves programming mode after each configuration word so that
+    // nothing stale is written with the next.
+    bool config_keeps_latches;
+    // Configuration word 1 bit that is clear while code protection is on.
+    int code_protect_bit;
+    // The chip reads unimplemented configuration bits as 0: configuration
+    // words compare only on the part's implemented bits (its M masks).
+    bool config_reads_implemented;
     // Word address at which the family's HEX files put configuration space and
     // data EEPROM (the assembler's own map); the host map uses 0x8000/0xF000.
     int file_config_word;
@@ -71,6 +99,12 @@ bool is_user_id_address(int address);
 bool is_config_address(int address);
 // First address after the configuration words of the connected chip.
 int config_end();
+// Whether configuration word 1 says the connected chip's program memory is
+// code-protected (it then reads back as zeros).
+bool device_code_protected(unsigned config1);
+// Whether a part of this family clears its program memory only whole: no row
+// erase, and a programming cycle that does not erase first.
+bool part_erases_only_in_bulk(const Part& part);
 // Whether the connected chip has no row erase: its program memory is only
 // ever cleared whole, so every write of flash, user IDs or configuration is a
 // bulk erase and a rewrite of everything the chip is to keep.

@@ -18,7 +18,7 @@ constexpr long CHECKSUM_MODULUS = 0x10000;
 long read_chip_checksum() {
     ui_stage("reading flash for the checksum");
     uint16_t config = prog_read_word(ADDR_CONFIG1);
-    if (!(config & CONFIG_CP_OFF)) return -1;
+    if (device_code_protected(config)) return -1;
     int size = plan_flash_size();
     ui_progress_begin("reading flash for the checksum", size, "words");
     uint16_t words[BLOCK];
