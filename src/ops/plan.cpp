@@ -111,7 +111,7 @@ WritePlan plan_write(const Part& part, const uint16_t* cells, const WriteRequest
     p.erase_data = (p.flags & WF_BULK_ERASE) && part.eeprom_size > 0;
     if (needs_chip_erase(part, p.flags)) p.flags |= WF_BULK_ERASE;
     if (erases_only_in_bulk(part) && (p.flags & WF_ERASE_PROGRAM_USER_CONFIG)) {
-        p.check_osccal = true;
+        p.check_osccal = part.osccal_address != 0;
         p.flags |= WF_ERASE_PROGRAM_USER_CONFIG;
     }
     p.erase_program = (p.flags & WF_BULK_ERASE) != 0;
