@@ -10,6 +10,7 @@
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "ui/fail.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
@@ -71,6 +72,10 @@ void write_words(int first, const uint16_t* words, int count, bool eeprom, bool 
     write_record(0, address & 0xFFFF, data, 2 * count);
 }
 
+// The first word save_region read: configuration word 1 once the
+// configuration words are saved.
+uint16_t first_word_read;
+
 // Reads `count` cells from `first` in block reads and writes them in records
 // of at most eight words that never cross an eight-word boundary of the file.
 void save_region(int first, int count, bool eeprom, bool keep_erased) {
@@ -78,6 +83,7 @@ void save_region(int first, int count, bool eeprom, bool keep_erased) {
     for (int done = 0; done < count;) {
         int n = count - done < BLOCK_WORDS ? count - done : BLOCK_WORDS;
         prog_read_block(first + done, n, block);
+        if (done == 0) first_word_read = block[0];
         for (int i = 0; i < n;) {
             int a = first + done + i;
             int room = WORDS_PER_RECORD - static_cast<int>((file_byte_address(a) / 2) % WORDS_PER_RECORD);
@@ -109,6 +115,9 @@ void save_target(const char* path) {
     save_region(0, device.flash_size, false, device_erases_only_in_bulk());
     save_region(ADDR_USER_ID, USER_ID_WORDS, false, true);
     save_region(ADDR_CONFIG1, config_end() - ADDR_CONFIG1, false, true);
+    // Protection is known only now, from the words just saved; no further read.
+    if (device_code_protected(first_word_read))
+        ui_report("target is code protected: its program memory reads as zeros in %s", path);
     if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true, true);
     ui_progress_end();
     write_record(1, 0, nullptr, 0);
