@@ -63,9 +63,33 @@ struct ChipFamily {
     int begin_programming;
     int end_programming;
     int row_erase;           // erases the row that holds the address; 0: none
+    // Where the row erase is externally timed, the command that ends it.
+    int end_row_erase;
     int bulk_erase_program;  // program flash, configuration words (and user IDs
                              // when the address is in configuration space)
     int bulk_erase_data;     // data EEPROM
+    // What a chip erase needs around its command: a Load Data of 0x3FFF first
+    // (the chip erases only with the data latch set), and a command that
+    // starts the erase after it (0: the erase command alone runs it). The
+    // data erase takes the same start command.
+    bool erase_after_load;
+    int erase_start;
+    // The chip erase clears data EEPROM as well.
+    bool erase_takes_data;
+    // A programming cycle erases the words it writes first, so a row or word
+    // is rewritten without an erase of its own.
+    bool program_erases;
+    // The Row Erase in configuration space takes only the user IDs; where it
+    // would reach the configuration and calibration words, user IDs change
+    // only through a chip erase.
+    bool row_erase_user_ids;
+    // The write latches keep their words after a cycle at 0x8006-0x8009: the
+    // chip leaves programming mode after each configuration word so that
+    // nothing stale is written with the next.
+    bool config_keeps_latches;
+    // The chip reads unimplemented configuration bits as 0: configuration
+    // words compare only on the part's implemented bits (its M masks).
+    bool config_reads_implemented;
     // Word address at which the family's HEX files put configuration space and
     // data EEPROM (the assembler's own map); the host map uses 0x8000/0xF000.
     int file_config_word;
@@ -90,6 +114,9 @@ bool is_user_id_address(int address);
 bool is_config_address(int address);
 // First address after the configuration words of the connected chip.
 int config_end();
+// Whether a part of this family clears its program memory only whole: no row
+// erase, and a programming cycle that does not erase first.
+bool part_erases_only_in_bulk(const Part& part);
 // Whether the connected chip has no row erase: its program memory is only
 // ever cleared whole, so every write of flash, user IDs or configuration is a
 // bulk erase and a rewrite of everything the chip is to keep.

@@ -6,6 +6,7 @@
 #include "devicedb/family.h"
 #include "image/image.h"
 #include "ops/compare.h"
+#include "ops/flash.h"
 #include "ops/plan.h"
 #include "ops/result.h"
 #include "ops/verify.h"
@@ -35,8 +36,8 @@ void image_blank() {
 // word-programmed chips the cells the image leaves empty keep the chip's words.
 long verify_flash() {
     if (!cells_hold_data(0, plan_flash_size())) return 0;
-    bool rows = device.row_size > 0;
-    int block = rows ? device.row_size : BLOCK;
+    bool rows = !device_erases_only_in_bulk() && flash_row_size() > 0;
+    int block = rows ? flash_row_size() : BLOCK;
     if (block > BLOCK) block = BLOCK;
     ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", image_flash_cells(plan_flash_size(), block), "words");
@@ -80,7 +81,7 @@ long verify_config(const uint16_t* chip) {
     for (int i = 0; i < n; ++i) {
         unsigned expected = image[ADDR_CONFIG1 + i];
         if (!cell_holds_data(expected)) continue;
-        unsigned mask = i == 0 ? config1_compare_mask() : 0x3FFF;
+        unsigned mask = config_compare_mask(i);
         if (((expected ^ chip[i]) & mask) == 0) continue;
         ++found;
         result_note_mismatch(MEM_CONFIG, ADDR_CONFIG1 + i, static_cast<uint16_t>(chip[i] & mask),
@@ -158,6 +159,13 @@ int kept_osccal_address() {
 
 unsigned config1_compare_mask() {
     return static_cast<unsigned>(device.zero_mask & ~device.save_mask) & 0x3FFF;
+}
+
+unsigned config_compare_mask(int i) {
+    unsigned mask = i == 0 ? config1_compare_mask() : 0x3FFF;
+    if (device_family().config_reads_implemented && i >= 0 && i < MAX_CONFIG_WORDS)
+        mask &= static_cast<unsigned>(device.config_masks[i]);
+    return mask;
 }
 
 bool verify_target(bool blank_check, bool from_file) {

@@ -12,6 +12,7 @@
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "ui/fail.h"
+#include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
@@ -139,6 +140,9 @@ void save_target(const char* path) {
     uint16_t config[MAX_CONFIG_WORDS];
     save_region(ADDR_USER_ID, USER_ID_WORDS, false, true, user_ids);
     save_region(ADDR_CONFIG1, config_end() - ADDR_CONFIG1, false, true, config);
+    // Protection is known only now, from the words just saved; no further read.
+    if (device_code_protected(config[0]))
+        ui_report("target is code protected: its program memory reads as zeros in %s", path);
     if (device.eeprom_size > 0) save_region(ADDR_EEPROM, device.eeprom_size, true, true);
     ui_progress_end();
     write_record(1, 0, nullptr, 0);

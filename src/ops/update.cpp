@@ -70,7 +70,7 @@ int expected_user_id(const WritePlan& plan, int i, const ChipWords& chip) {
 bool config_differs(const WritePlan& plan, const ChipWords& chip) {
     if (!plan.write_config) return false;
     for (int i = 0; i < config_word_count(); ++i) {
-        if (((expected_config(plan, i, chip) ^ chip.config[i]) & 0x3FFF) != 0) return true;
+        if (((expected_config(plan, i, chip) ^ chip.config[i]) & config_compare_mask(i)) != 0) return true;
     }
     return false;
 }
@@ -130,7 +130,8 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
 }
 
 // A row that must end erased only needs its erase; any other is erased and
-// programmed whole by the flash writer.
+// programmed whole by the flash writer, and so is every row of a chip whose
+// programming cycle erases first (it has no erase of its own).
 void erase_row(int start, int n) {
     prog_set_address(start);
     prog_erase_row();
@@ -145,7 +146,7 @@ bool write_rows(const RowTally& tally) {
     ui_progress_begin("programming flash", static_cast<long>(tally.differing) * n, "words");
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
         if (!row_differs[r]) continue;
-        if (cells_hold_data(a, n)) {
+        if (cells_hold_data(a, n) || device_family().program_erases) {
             flash_write_row(a, n, true);
         } else {
             erase_row(a, n);
@@ -271,7 +272,7 @@ bool calibrated_chip_matches() {
         ++found;
     uint16_t config = prog_read_word(ADDR_CONFIG1);
     unsigned want = image[ADDR_CONFIG1];
-    if (cell_holds_data(want) && ((want ^ config) & config1_compare_mask()) != 0) ++found;
+    if (cell_holds_data(want) && ((want ^ config) & config_compare_mask(0)) != 0) ++found;
     // What was found here is no failure: the upload that follows fixes it.
     run_result.mismatch_total = before;
     run_result.mismatch_count = count;
@@ -303,5 +304,9 @@ bool update_target() {
     read_chip_words(chip);
     if (device_code_protected(chip.config[0])) return full_upload(plan, "Target is code protected");
     if (config_differs(plan, chip)) return full_upload(plan, "Config words differ");
+    // Where the row erase would reach beyond the user IDs, only the chip erase
+    // of the full upload rewrites them.
+    if (!device_family().row_erase_user_ids && user_ids_differ(plan, chip))
+        return full_upload(plan, "User ID differs");
     return update_rows(plan, chip);
 }

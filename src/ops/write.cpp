@@ -71,6 +71,25 @@ void copy_chip() {
     }
 }
 
+// The chip erase of some families takes data EEPROM too: the bytes the image
+// leaves empty are read first and written back, as the other families keep
+// them. An erased byte (0xFF) needs no copy.
+void copy_eeprom_from_target() {
+    int size = plan_eeprom_size();
+    ui_progress_begin("reading back data EEPROM", size, "bytes");
+    uint16_t buf[BLOCK];
+    for (int b = 0; b < size; b += BLOCK) {
+        int n = size - b < BLOCK ? size - b : BLOCK;
+        prog_read_block(ADDR_EEPROM + b, n, buf);
+        for (int j = 0; j < n; ++j) {
+            uint16_t& cell = image[ADDR_EEPROM + b + j];
+            if (!cell_holds_data(cell) && (buf[j] & 0xFF) != 0xFF) cell = buf[j] & 0xFF;
+        }
+        ui_progress_step(n);
+    }
+    ui_progress_end();
+}
+
 void preserve(const WritePlan& plan) {
     ui_stage("reading the calibration words");
     if (plan.read_osccal && saved_osccal_word > 0x3FFF)
@@ -80,6 +99,7 @@ void preserve(const WritePlan& plan) {
         ui_stage("reading back user ID");
         copy_user_ids_from_target();
     }
+    if (plan.copy_eeprom) copy_eeprom_from_target();
     if (!plan.copy_from_chip) return;
     if (plan.read_config1) {
         copy_chip_with_config_known();
@@ -145,23 +165,32 @@ bool verify_eeprom(int size) {
     return out.mismatches == 0 || result_fail(VERIFY_ERROR);
 }
 
-// A word read back by prog_write_word_checked matches when its 14 bits do;
-// a negative result means nothing came back.
-bool word_matches(int written, int read_back) {
-    return read_back >= 0 && ((written ^ read_back) & 0x3FFF) == 0;
+// A word read back by prog_write_word_checked matches when the bits of
+// `mask` do; a negative result means nothing came back.
+bool word_matches(int written, int read_back, unsigned mask) {
+    return read_back >= 0 && ((static_cast<unsigned>(written ^ read_back)) & mask) == 0;
 }
 
-bool write_word_checked(MemoryRegion region, int address, int value, const char* failure) {
+// The bits a configuration word reads back on the connected chip.
+unsigned config_word_mask(int i) {
+    if (!device_family().config_reads_implemented) return 0x3FFF;
+    return static_cast<unsigned>(device.config_masks[i]) & 0x3FFF;
+}
+
+bool write_word_checked(MemoryRegion region, int address, int value, const char* failure,
+                        unsigned mask = 0x3FFF) {
     int r = prog_write_word_checked(value);
-    if (word_matches(value, r)) return true;
+    if (word_matches(value, r, mask)) return true;
     result_note_mismatch(region, address, static_cast<uint16_t>(r < 0 ? 0 : r & 0x3FFF),
                          static_cast<uint16_t>(value & 0x3FFF));
     return result_fail(failure);
 }
 
 // Some bits of configuration word 1 the chip holds at zero (the PIC12F629
-// family's; Z clears them so the read-back can match). A part with one
-// configuration word takes no increment after it.
+// family's; Z clears them so the read-back can match); the older mid-range
+// families read every unimplemented bit as 0, so their words are compared on
+// the implemented bits. A part with one configuration word takes no
+// increment after it.
 bool write_config_words() {
     ui_print("\nProgramming Config Words");
     ui_stage("programming config words");
@@ -173,7 +202,7 @@ bool write_config_words() {
         if (i == 0) v &= device.zero_mask;
         c.config_value[i] = static_cast<uint16_t>(v & 0x3FFF);
         c.config_count = i + 1;
-        if (!write_word_checked(MEM_CONFIG, ADDR_CONFIG1 + i, v, "\nError!")) return false;
+        if (!write_word_checked(MEM_CONFIG, ADDR_CONFIG1 + i, v, "\nError!", config_word_mask(i))) return false;
         c.config_read_back[i] = c.config_value[i];
         if (words > 1) prog_increment(1);
     }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devicedb/family.h"
+#include "devicedb/part.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
@@ -231,6 +233,8 @@ int apply_option(const char* word) {
             fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
+    } else if (platform_stricmp(word, "PARTS") == 0) {
+        print_parts();
     } else {
         fail_format("unknown option: %s", word);
     }
@@ -268,12 +272,33 @@ void print_usage() {
     print_line("/JSON=<file>          write a record of the run as JSON (- : stdout)");
     print_line("/LOG=<file>           log communication process into <file>");
     print_line("/NOSTORE              use /COM and /BAUD= for this run only");
-    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
+    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825); older parts");
+    print_line("                      that need 10-13 V must be named to be found");
+    print_line("/PARTS                list the supported parts by family");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
     print_line("                      write the next serial number into every chip");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
+    run_end_note(END_OK, 0, nullptr);
+    std::exit(0);
+}
+
+// The built-in part table, a block per family in type-code order, the names
+// in table order, eight to a line.
+void print_parts() {
+    enum { FAMILIES = FAMILY_BLOCK_ERASE_PROGRAM + 1, PER_LINE = 8 };
+    for (int type = 0; type < FAMILIES; ++type) {
+        int shown = 0;
+        for (int i = 0; i < PART_COUNT; ++i) {
+            if (PART_TABLE[i].type_code != type) continue;
+            if (shown == 0) std::printf("\n%s:", family_of(type).name);
+            if (shown % PER_LINE == 0) std::printf("\n ");
+            std::printf(" %s", PART_TABLE[i].name);
+            ++shown;
+        }
+        if (shown > 0) std::printf("\n");
+    }
     run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }

@@ -34,6 +34,8 @@ extern Settings settings;
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
 int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 [[noreturn]] void print_usage();
+// /PARTS: the supported parts, grouped by family, then exit code 0.
+[[noreturn]] void print_parts();
 // "picup <version>" and the paths of the three files, then exit code 0.
 [[noreturn]] void print_version();
 // Arguments that start with '-': --help, -h and -? print the usage text,

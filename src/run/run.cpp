@@ -253,7 +253,9 @@ int run_main(int argc, char** argv) {
     }
     if (settings.info) print_version_line();
     ui_stage("identifying the target");
-    int status = connect_target();
+    // A part named with /PART= (or PART= in the settings file) is identified
+    // at its own VPP; an unknown name is refused by check_part afterwards.
+    int status = connect_target(settings.part[0] != '\0' ? part_find_name(settings.part) : nullptr);
     check_part();
     if (settings.checksum) return run_checksum(hexfile);
     check_fill_range();
