@@ -20,17 +20,20 @@
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/counter.h"
+#include "production/counter.h"
 #include "ui/fail.h"
-#include "run/history.h"
-#include "run/options.h"
-#include "run/outputs.h"
-#include "run/record.h"
+#include "record/history.h"
+#include "cli/options.h"
+#include "cli/outputs.h"
+#include "record/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
+
+// The run's settings, as the command line and the settings file gave them.
+Settings options;
 
 const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
 constexpr int EXIT_PAUSE_MS = 50;
@@ -100,14 +103,14 @@ int end_with_success() {
 // /PART=<name>: a run meant for one part ends before anything is erased or
 // written when the target is another one, or one the database does not know.
 void check_part() {
-    if (settings.part[0] == '\0') return;
+    if (options.part[0] == '\0') return;
     const char* name = target_info.device_name;
-    if (platform_stricmp(name, settings.part) == 0) return;
+    if (platform_stricmp(name, options.part) == 0) return;
     if (std::strcmp(name, "(unknown)") == 0) {
         fail_format("\nTarget is %s 0x%04X, not %s!", name,
-                    static_cast<unsigned>(target_info.device_id), settings.part);
+                    static_cast<unsigned>(target_info.device_id), options.part);
     }
-    fail_format("\nTarget is %s, not %s!", name, settings.part);
+    fail_format("\nTarget is %s, not %s!", name, options.part);
 }
 
 // A fill with a value writes every cell of its range; a cell the chip does
@@ -115,8 +118,8 @@ void check_part() {
 // without a word and the run end with "Ok!". The sizes are known only now,
 // after identification, and nothing has been erased or written yet.
 void check_fill_range() {
-    if (settings.fill_from < 0 || settings.fill_value < 0 || (device.flash_size & 0x8000)) return;
-    int from = settings.fill_from, to = settings.fill_to;
+    if (options.fill_from < 0 || options.fill_value < 0 || (device.flash_size & 0x8000)) return;
+    int from = options.fill_from, to = options.fill_to;
     if (classify_address(from) != REGION_NONE && classify_address(to) != REGION_NONE) return;
     char eeprom[48] = "no data EEPROM";
     if (device.eeprom_size > 0)
@@ -133,10 +136,10 @@ void check_fill_range() {
 int write_and_report(bool from_file) {
     serial_assign();
     bool ok;
-    if (settings.verify) {
+    if (options.verify) {
         // /BULKERASE alone leaves a blank chip: that is what is checked.
         ok = verify_target(!from_file && (write_flags & ~WF_BULK_ERASE) == 0, from_file);
-    } else if (settings.update) {
+    } else if (options.update) {
         ok = update_target();
     } else {
         ok = write_target();
@@ -178,12 +181,12 @@ void print_checksum(long checksum) {
 
 // /CHECKSUM /PART=<name> <hexfile>: the part is the table's, no port is opened.
 void select_part_by_name() {
-    if (device_db_select_name(settings.part)) {
+    if (device_db_select_name(options.part)) {
         std::snprintf(target_info.device_name, sizeof target_info.device_name, "%s", device.name);
         return;
     }
     static char message[80];
-    std::snprintf(message, sizeof message, "\nPart %s is not in the part table!", settings.part);
+    std::snprintf(message, sizeof message, "\nPart %s is not in the part table!", options.part);
     std::puts(message);
     ui_report_after("/PART= names a part picup knows (man picup lists them), e.g. /PART=PIC16F1825; "
                     "without /PART= the connected target's part is used");
@@ -227,7 +230,7 @@ void on_exit_handler() {
     std::fflush(stdout);
     // Last, so that the record's wire totals hold the VPP-off frame too. A
     // history line that could not be written fails a run that succeeded.
-    bool history_written = history_write();
+    bool history_written = history_write(options.history_path);
     record_write();
     if (!history_written) {
         std::fflush(stderr);
@@ -246,26 +249,26 @@ int run_main(int argc, char** argv) {
     result_reset();
     std::strcpy(target_info.device_name, "(unknown)");
 
-    const char* hexfile = load_options(argc, argv);
+    const char* hexfile = load_options(argc, argv, &options);
     if (checksum_without_port(hexfile)) {
         select_part_by_name();
         return run_checksum(hexfile);
     }
-    if (settings.info) print_version_line();
+    if (options.info) print_version_line();
     ui_stage("identifying the target");
     // A part named with /PART= (or PART= in the settings file) is identified
     // at its own VPP; an unknown name is refused by check_part afterwards.
-    int status = connect_target(settings.part[0] != '\0' ? part_find_name(settings.part) : nullptr);
+    int status = connect_target(options.part[0] != '\0' ? part_find_name(options.part) : nullptr);
     check_part();
-    if (settings.checksum) return run_checksum(hexfile);
+    if (options.checksum) return run_checksum(hexfile);
     check_fill_range();
-    if (settings.osccal) run_osccal_helper();
-    if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
-    if (settings.save_path[0] != '\0') save_target(settings.save_path);
-    if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE))
-        erase_range(settings.erase_from, settings.erase_to);
-    if (settings.fill_from >= 0) fill_range(settings.fill_from, settings.fill_to, settings.fill_value);
-    if (settings.info) print_target_report(status);
+    if (options.osccal) run_osccal_helper();
+    if (options.read_from >= 0) show_range(options.read_from, options.read_to);
+    if (options.save_path[0] != '\0') save_target(options.save_path);
+    if (options.erase_from >= 0 && !(write_flags & WF_BULK_ERASE))
+        erase_range(options.erase_from, options.erase_to);
+    if (options.fill_from >= 0) fill_range(options.fill_from, options.fill_to, options.fill_value);
+    if (options.info) print_target_report(status);
     if (hexfile == nullptr) return write_and_report(false);
     load_hex_file(hexfile);
     return write_and_report(true);

@@ -41,9 +41,7 @@ int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 // Arguments that start with '-': --help, -h and -? print the usage text,
 // --version and -V the version; anything else is an unknown option.
 void check_dash_argument(const char* arg);
-// True when a command-line argument is an option word rather than the HEX file.
-bool is_option_argument(const char* arg);
 // Reads the settings file, applies the command line, opens the port, then
 // rewrites the settings (only once the port took them) and opens the log.
-// Returns the HEX file name or nullptr.
-const char* load_options(int argc, char** argv);
+// Returns the HEX file name or nullptr, and the settings in `out`.
+const char* load_options(int argc, char** argv, Settings* out);

@@ -7,12 +7,28 @@
 #pragma once
 #include <cstdio>
 
+#include "devicedb/part.h"
+
+// Longest path the record keeps for its own files and the port.
+enum : int { PATH_CHARS = 256 };
+
 // First thing in the run: the start time and the command words.
 void record_start(int argc, char** argv);
 // Once /JSON= is known (again after the settings file, which may name it):
 // "-" takes standard output for the record; a record file must be creatable
 // in its directory, or the run ends here, before the port is opened.
-void record_prepare();
+// What the record needs of the run's settings; each call takes them anew.
+struct RecordSettings {
+    const char* json_path;     // /JSON=: "" none, "-" standard output
+    const char* history_path;  // /HISTORY=: "" none
+    const char* com_path;      // /COM=<path>; "" when a numbered port is used
+    int com_port;
+    int baud;
+    const char* part;          // /PART=; "" when the run takes any part
+};
+void record_prepare(const RecordSettings& settings);
+// No record for this process (a gang's children write theirs).
+void record_drop();
 bool record_wanted();
 // Whether the facts of the run are gathered at all: for the record or the
 // history file (/HISTORY=).

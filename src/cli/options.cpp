@@ -3,7 +3,7 @@
 // and then the command line, which wins. The COM port and the baud rate are
 // stored: giving either on the command line rewrites their lines in the
 // settings file, once the port has opened with them.
-#include "run/options.h"
+#include "cli/options.h"
 
 #include <climits>
 #include <cstdio>
@@ -16,10 +16,10 @@
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "platform/files.h"
-#include "run/counter.h"
-#include "run/gang.h"
-#include "run/outputs.h"
-#include "run/record.h"
+#include "production/counter.h"
+#include "production/gang.h"
+#include "cli/outputs.h"
+#include "record/record.h"
 #include "ui/fail.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -524,35 +524,28 @@ bool checksum_without_port(const char* hexfile) {
     return settings.checksum && settings.part[0] != '\0' && hexfile != nullptr;
 }
 
-// Options begin with '/'. Where '/' also starts an absolute path, an argument
-// whose first component ends in a further '/' before any '=' is a file name
-// (/home/me/blinky.hex), while /COM=/dev/ttyUSB0 and /READ0-0x1F stay options.
-bool is_option_argument(const char* arg) {
-    if (arg[0] != '/') return false;
-    if (!platform_slash_separates()) return true;
-    for (const char* p = arg + 1; *p != '\0'; ++p) {
-        if (*p == '=') return true;
-        if (*p == '/') return false;
-    }
-    return true;
-}
-
 // /JSON= on the command line takes effect before anything can be printed or
 // fail, so that even a run that ends over its options leaves a record, and
 // /JSON=- has all of the console text on standard error.
 namespace {
 
+// The record takes the settings it needs as they stand.
+void prepare_record() {
+    record_prepare(RecordSettings{settings.json_path, settings.history_path, settings.com_path,
+                                  settings.com_port, settings.baud, settings.part});
+}
+
 void apply_record_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON="))
+        if (platform_is_option_word(argv[i]) && matches(argv[i] + 1, "JSON="))
             apply_option(argv[i] + 1);
     }
-    record_prepare();
+    prepare_record();
 }
 
 }  // namespace
 
-const char* load_options(int argc, char** argv) {
+const char* load_options(int argc, char** argv, Settings* out) {
     apply_record_options(argc, argv);
     const char* unusable = files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (unusable != nullptr) fail(unusable);
@@ -562,25 +555,32 @@ const char* load_options(int argc, char** argv) {
     const char* hexfile = nullptr;
     int stored = 0;
     for (int i = 1; i < argc; ++i) {
-        if (is_option_argument(argv[i])) {
+        if (platform_is_option_word(argv[i])) {
             if (gang_option(argv[i] + 1)) continue;
             stored += apply_option(argv[i] + 1);
         } else {
             hexfile = take_hex_argument(hexfile, argv[i]);
         }
     }
+    // The record names the port, the rate and the part as given, also when a
+    // check below refuses the run.
+    prepare_record();
     check_save_path(hexfile);
     check_baud();
-    serial_check_options();
+    serial_check_options(settings.verify != 0);
     check_hex_input(hexfile);
     bool no_port = checksum_without_port(hexfile);
     // Each port of a gang checks the names it is given for itself.
     if (!gang_requested() || no_port) check_output_files(hexfile);
-    if (gang_requested() && !no_port) gang_run(argc, argv);
-    record_prepare();
+    if (gang_requested() && !no_port)
+        gang_run(argc, argv, GangJob{settings.log_path, settings.save_path, settings.json_path,
+                                     settings.verify != 0});
+    prepare_record();
+    *out = settings;
     if (no_port) return hexfile;
     open_port();
     if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();
+    *out = settings;
     return hexfile;
 }
