@@ -214,6 +214,7 @@ struct Programmer::Impl {
             settle(t, true);
             if (config.faults.vpp_on_fail) break;
             vpp = true;
+            chip.apply_vpp(vpp_tenths);
             chip.enter_programming();
             ++replies;
             reply(t, REPLY_ACK);
@@ -222,7 +223,10 @@ struct Programmer::Impl {
             ticking = true;
             next_tick = t + TICK_US / (1.0 + config.osccal_rate_error);
             break;
-        case CMD_SET_VPP_VOLTAGE: vpp_tenths = arg; break;
+        case CMD_SET_VPP_VOLTAGE:
+            vpp_tenths = arg;
+            if (vpp) chip.apply_vpp(vpp_tenths);
+            break;
         case CMD_SET_REPEAT: repeat = arg >= 1 ? arg : 1; break;
         case CMD_DELAY_US:
             delay_total += static_cast<uint64_t>(arg);
@@ -327,5 +331,6 @@ bool Programmer::vpp_on() const { return impl_->vpp; }
 uint64_t Programmer::delay_us_total() const { return impl_->delay_total; }
 uint64_t Programmer::replies_sent() const { return impl_->replies; }
 uint64_t Programmer::lost_operations() const { return impl_->lost; }
+const std::vector<std::string>& Programmer::chip_faults() const { return impl_->chip.faults(); }
 
 }  // namespace sim

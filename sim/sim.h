@@ -73,6 +73,8 @@ public:
     uint64_t delay_us_total() const;
     uint64_t replies_sent() const;
     uint64_t lost_operations() const;
+    // What the host did that the chip's programming algorithm forbids.
+    const std::vector<std::string>& chip_faults() const;
 
 private:
     struct Impl;

@@ -22,3 +22,13 @@ int device_db_scan_builtin(unsigned device_id);
 int device_db_format_line(const Part& part, char* out, int size);
 // Writes the database file's contents: its header and a line per built-in part.
 void device_db_write_default(std::FILE* f);
+// Every part the database knows, in look-up order: the user's lines, then the
+// built-in parts no line of theirs replaces (by name). Nothing is reported and
+// no file is written; `device` is left as it was. Returns how many were visited.
+int device_db_each(void (*visit)(const Part& part, void* context), void* context);
+// Whether the database knows a part of this name (compared without regard to case).
+bool device_db_knows(const char* name);
+// The known names nearest to `name` (fewest letters to add, drop or change,
+// with or without the "PIC" in front), as "A", "A or B", "A, B or C" ... in
+// `out`; returns how many (at most 4).
+int device_db_nearest(const char* name, char* out, int size);

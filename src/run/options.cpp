@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devicedb/devicedb.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
@@ -169,6 +170,9 @@ int apply_option(const char* word) {
     } else if (matches(word, "PART=")) {
         copy_path(settings.part, sizeof settings.part, word + 5,
                   "\nPart name after /PART= is too long (at most 20 characters)!");
+        settings.part_given = 1;
+    } else if (matches(word, "PARTS")) {
+        settings.list_parts = 1;
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
     } else {
@@ -207,6 +211,7 @@ void print_usage() {
     print_line("/LOG=<file>           log communication process into <file>");
     print_line("/NOSTORE              use /COM and /BAUD= for this run only");
     print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
+    print_line("/PARTS                list the parts picup knows");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
     print_line("                      write the next serial number into every chip");
@@ -415,6 +420,39 @@ void open_log() {
     if (link_state.log_file == nullptr) link_state.log_on = false;
 }
 
+// One line a part: name, device ID and the mask it is compared under, program
+// flash words, EEPROM bytes, erase row words and write latches.
+void print_part(const Part& part, void*) {
+    std::printf("%-12s ID 0x%04X/0x%04X  flash 0x%04X  EEPROM %4d  row/latches %d/%d\n", part.name,
+                static_cast<unsigned>(part.device_id), static_cast<unsigned>(part.id_mask),
+                static_cast<unsigned>(part.flash_size), part.eeprom_size, part.row_size,
+                part.write_latches);
+}
+
+// /PARTS: the parts the device database knows, the user's lines first; then
+// the run ends, before any port is opened.
+[[noreturn]] void list_parts() {
+    device_db_each(print_part, nullptr);
+    run_end_note(END_OK, 0, nullptr);
+    std::exit(0);
+}
+
+// /PART= must name a part the database knows, so that a slip of the keyboard
+// ends the run before the port is opened instead of refusing every chip
+// after identification; the nearest names are offered.
+void check_part_option() {
+    if (!settings.part_given) return;
+    if (settings.part[0] == '\0') fail("\nNo part name after /PART=!");
+    if (device_db_knows(settings.part)) return;
+    static char message[64];
+    std::snprintf(message, sizeof message, "\nUnknown part %s!", settings.part);
+    std::puts(message);
+    char nearest[4 * (PART_NAME_CHARS + 4)];
+    if (device_db_nearest(settings.part, nearest, sizeof nearest) > 0)
+        ui_report_after("did you mean %s? (%s /PARTS lists every part)", nearest, program_stem);
+    fail_shown(message);
+}
+
 // Saving to the file that is to be uploaded would replace it with the chip's
 // contents before it is read: refused before the port is opened.
 void check_save_path(const char* hexfile) {
@@ -470,6 +508,8 @@ const char* load_options(int argc, char** argv) {
             hexfile = argv[i];
         }
     }
+    if (settings.list_parts) list_parts();
+    check_part_option();
     check_save_path(hexfile);
     check_baud();
     serial_check_options();

@@ -23,6 +23,8 @@ struct Settings {
     char log_path[256] = "";   // /LOG=<file>: the log's name instead of <base>.log
     char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
     char part[21] = "";        // /PART=<name>: the only part the run may write
+    int part_given = 0;        // /PART= was given (perhaps with no name)
+    int list_parts = 0;        // /PARTS: list the parts the database knows
     char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
 };
 extern Settings settings;

@@ -57,6 +57,7 @@ USAGE = (
     "/LOG=<file>           log communication process into <file>\n"
     "/NOSTORE              use /COM and /BAUD= for this run only\n"
     "/PART=<name>          write only to this part (e.g. PIC16F1825)\n"
+    "/PARTS                list the parts picup knows\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
     "/SERIAL=<address>,<first>[,<step>[,<bytes>]]\n"
     "                      write the next serial number into every chip\n"
