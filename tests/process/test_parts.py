@@ -131,6 +131,19 @@ class PartKindsTest(unittest.TestCase):
         self.assertEqual(codes.count(BEGIN_PROGRAMMING), row // latches)
         self.assertEqual(chip_cells(r.memory, eeprom, config_words), changed)
 
+        # Range commands within rows: the rest of each row is read back and
+        # written again around the cells changed, a latch block at a time.
+        first = min(a for a in words if a < 0x8000) + 3
+        edited = dict(words)
+        edited.update({a: 0x1234 for a in range(first, first + 5)})
+        for a in range(first + 9, first + 9 + row):
+            edited.pop(a, None)
+        r = self.run_on(part, self.copy(workdir),
+                        ['/FILL0x%X-0x%X,0x1234' % (first, first + 4),
+                         '/ERASE0x%X-0x%X' % (first + 9, first + 8 + row)])
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(chip_cells(r.memory, eeprom, config_words), edited)
+
         # /SAVE= then a blank chip: the saved file gives it back as it was.
         r = self.run_on(part, workdir, ['/SAVE=backup.hex'])
         self.assertEqual(r.code, 0, r)
