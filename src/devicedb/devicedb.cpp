@@ -1,9 +1,11 @@
 // Device database <base>.dat. Everything that differs between target parts
 // comes from one line of this file, found by the device ID the target reports:
 //   <name> <hardware ID> <mask> <erase row size> <flash size> [X:<number>]...
-// The file is read line by line and the first matching line wins. When the
-// file can be neither read nor created, the built-in part table it was written
-// from is used instead, so a supported chip is always recognised.
+// The built-in part table is the base and the file is laid over it: the file's
+// lines are read first, line by line, and the first matching line wins; then
+// the built-in rows whose name no line of the file carries. When the file can
+// be neither read nor created, the table alone serves, so a supported chip is
+// always recognised.
 #include "devicedb/devicedb.h"
 
 #include <cerrno>
@@ -496,14 +498,9 @@ void device_db_load(unsigned device_id) {
         return;
     }
     int found = device_db_scan(f, device_id, path.text);
-    Part from_file = device;
-    int lacking = mark_file(f, path.text);
+    int lacking = mark_file(f, path.text);  // reads names only; `device` stays
     std::fclose(f);
-    if (found) {
-        device = from_file;
-    } else {
-        builtin_find(device_id, replaced_rows);
-    }
+    if (!found) builtin_find(device_id, replaced_rows);
     if (lacking > 0) {
         ui_report("%s holds %d of the %d built-in parts; the others are taken from the built-in list "
                   "(rename or delete the file and the next run writes it with every part)",

@@ -1,6 +1,7 @@
 // The device database <base>.dat: one line per part, looked up by device ID.
-// Written from the built-in part table when missing; the table itself is used
-// when the file can be neither read nor created. `device` is the connected
+// Written from the built-in part table when missing; its lines add to the
+// table or replace a built-in part of the same name, and the table alone is
+// used when the file can be neither read nor created. `device` is the connected
 // chip's part, as the matching line gives it.
 #pragma once
 #include <cstdio>
