@@ -156,6 +156,20 @@ class PartKindsTest(unittest.TestCase):
         self.assertEqual({a: v for a, v in saved.items() if v != (0xFF if a >= 0xF000 else 0x3FFF)},
                          chip_cells(r.memory, eeprom, config_words))
 
+    def test_a_database_an_older_picup_wrote_still_finds_the_new_parts(self):
+        old = ''.join('%s 0x%04X 0x3FE0 0x%04X 0x%04X%s\n' % line for line in (
+            ('PIC12F1840', 0x1B80, 0x20, 0x1000, ' E:256'), ('PIC16F1503', 0x2CE0, 0x10, 0x800, ''),
+            ('PIC16F1825', 0x2760, 0x20, 0x2000, ' E:256'), ('PIC16LF1825', 0x2860, 0x20, 0x2000, ' E:256')))
+        words = example('pic16f1939')
+        files = {'picup.dat': '* PIC data base for picup.exe\n' + old, 'prog.hex': harness.make_hex(words)}
+        r = harness.run(['prog.hex'], part='PIC16F1939', files=files, save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertNotIn('New file', r.stdout)
+        self.assertEqual(chip_cells(r.memory, 256, 2), words)
+        self.assertEqual(r.stderr.count(' holds 4 of the '), 1, r.stderr)
+        self.assertIn('rename or delete the file and the next run writes it with every part', r.stderr)
+        self.assertEqual(r.read('picup.dat'), files['picup.dat'], 'never rewritten')
+
     def test_low_voltage_part_on_the_programmers_supply_is_told(self):
         told = 'PIC16LF1939 takes at most 3.6 V on VDD, which the programmer supplies here'
         r = harness.run(['/INFO'], part='PIC16LF1939')
