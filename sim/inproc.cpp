@@ -178,6 +178,8 @@ void port_write_from_signal(const unsigned char* buffer, int count) { deliver(bu
 // The emulated line opens for any valid name; a refused one has no OS reason.
 const char* port_failed_device() { return ""; }
 const char* port_failed_reason() { return "emulated port refused"; }
+const char* port_device() { return "emulated port"; }
+int port_baud() { return 115200; }
 
 int port_unfinished_write(const unsigned char** buffer, int* taken) {
     State& s = state();

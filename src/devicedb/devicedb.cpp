@@ -433,6 +433,33 @@ int device_db_scan(std::FILE* file, unsigned device_id, const char* name) {
 
 int device_db_scan_builtin(unsigned device_id) { return builtin_find(device_id, nullptr); }
 
+namespace {
+
+struct Named {
+    const char* name;
+    bool found;
+    Part part;
+};
+
+// The first part of the name in look-up order: the user's line before the
+// built-in part it replaces.
+void take_named(const Part& part, void* context) {
+    Named* n = static_cast<Named*>(context);
+    if (n->found || platform_stricmp(part.name, n->name) != 0) return;
+    n->part = part;
+    n->found = true;
+}
+
+}  // namespace
+
+int device_db_select_name(const char* name) {
+    Named n{name, false, Part{}};
+    device_db_each(take_named, &n);
+    if (!n.found) return 0;
+    device = n.part;
+    return 1;
+}
+
 // A parameter is written only where it differs from what a line without it
 // gives, so the line reads back as the same row.
 int device_db_format_line(const Part& p, char* out, int size) {

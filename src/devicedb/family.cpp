@@ -11,6 +11,7 @@ const ChipFamily ENHANCED = {
     "standard", 2, RESET_BY_COMMAND, CALIBRATION_OUT_OF_REACH,
     0x08, 0, 0x11, 0x09, 0x0B,
     ADDR_USER_ID, ADDR_EEPROM,
+    0x0080, USER_ID_NIBBLES_ADDED,  // CP: configuration word 1 bit 7
 };
 
 // PIC12F629 family: word programming, bulk erase only, no Reset Address, one
@@ -21,6 +22,7 @@ const ChipFamily CALIBRATED = {
     "PIC12F629 family", 1, RESET_BY_VPP_CYCLE, CALIBRATION_READ_BACK,
     0x08, 0, 0, 0x09, 0x0B,
     0x2000, 0x2100,
+    0x0080, USER_ID_NIBBLES_JOINED,  // CP: bit 7 (CPD is bit 8)
 };
 
 }  // namespace
@@ -28,6 +30,13 @@ const ChipFamily CALIBRATED = {
 const ChipFamily& family_of(int type_code) { return type_code == FAMILY_CALIBRATED ? CALIBRATED : ENHANCED; }
 
 const ChipFamily& device_family() { return family_of(device.type_code); }
+
+bool family_code_protected(const ChipFamily& family, unsigned config1) {
+    unsigned bits = static_cast<unsigned>(family.code_protect_bits);
+    return (config1 & bits) != bits;
+}
+
+bool device_code_protected(unsigned config1) { return family_code_protected(device_family(), config1); }
 
 bool is_user_id_address(int address) {
     return address >= ADDR_USER_ID && address < ADDR_USER_ID + USER_ID_WORDS;

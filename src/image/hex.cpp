@@ -28,7 +28,6 @@ constexpr uint64_t LAST_WORD = 0xFFFF;
 // (reserved, revision, device ID), then configuration words 1 and 2.
 constexpr uint64_t LAST_USER_ID = ADDR_USER_ID + USER_ID_WORDS - 1;
 constexpr uint64_t LAST_READ_ONLY = ADDR_DEVICE_ID;
-constexpr uint64_t CONFIG1 = ADDR_CONFIG1;
 constexpr uint64_t EEPROM_START = ADDR_EEPROM;
 constexpr uint64_t PROGRAM_END = PROGRAM_SPACE_END;
 

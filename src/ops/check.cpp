@@ -116,7 +116,38 @@ bool report(long total, bool from_file) {
     return result_fail(count_message);
 }
 
+// The cells the image leaves empty end as a full upload leaves them: erased
+// where it bulk-erases (a file with configuration words is the whole
+// program, /BULKERASE asks for it) or rewrites the user ID row, unless the
+// upload copies the chip's own words there first. /UPDATE writes exactly
+// those, so /VERIFY must compare them.
+void expect_upload_result(const WritePlan& plan) {
+    if (plan.unknown_chip) return;
+    bool erased = plan.erase_program && !plan.copy_from_chip;
+    for (int a = 0; erased && a < plan_flash_size(); ++a) {
+        if (!cell_holds_data(image[a]) && a != kept_osccal_address()) image[a] = 0x3FFF;
+    }
+    bool ids_rewritten = (plan.write_user_ids || plan.erase_program) &&
+                         !(plan.copy_from_chip || plan.copy_user_ids);
+    for (int i = 0; ids_rewritten && i < USER_ID_WORDS; ++i) {
+        if (!cell_holds_data(image[ADDR_USER_ID + i])) image[ADDR_USER_ID + i] = 0x3FFF;
+    }
+    for (int i = 0; plan.write_config && !plan.copy_from_chip && i < config_word_count(); ++i) {
+        if (!cell_holds_data(image[ADDR_CONFIG1 + i])) image[ADDR_CONFIG1 + i] = 0x3FFF;
+    }
+    for (int i = 0; plan.erase_data && i < plan_eeprom_size(); ++i) {
+        if (!cell_holds_data(image[ADDR_EEPROM + i])) image[ADDR_EEPROM + i] = 0xFF;
+    }
+}
+
 }  // namespace
+
+bool calibration_word_usable(const WritePlan& plan) {
+    if (!plan.check_osccal) return true;
+    unsigned word = saved_osccal_word <= 0x3FFF ? saved_osccal_word
+                                                : prog_read_word(device.osccal_address);
+    return (word & 0x3C00) == 0x3400;
+}
 
 // The PIC12F629 family keeps its own calibration instruction at O unless a
 // fill gave one, so the chip's word there is not compared.
@@ -131,17 +162,30 @@ unsigned config1_compare_mask() {
 
 bool verify_target(bool blank_check, bool from_file) {
     if (device.flash_size & 0x8000) return result_fail("\nPIC not found in data base - Verifying disabled!");
-    if (blank_check) image_blank();
+    WritePlan plan = plan_run();
+    if (blank_check) {
+        image_blank();
+    } else {
+        expect_upload_result(plan);
+    }
     ui_stage("reading config words");
     uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
     prog_read_block(ADDR_CONFIG1, config_word_count(), config);
+    result_note_config_words(config, config_word_count());
     // A protected chip reads its program memory back as zeros: that is no
     // difference from the file worth listing word by word.
-    if (!(config[0] & CONFIG_CP_OFF) && cells_hold_data(0, plan_flash_size()))
+    if (device_code_protected(config[0]) && cells_hold_data(0, plan_flash_size()))
         return result_fail("\nTarget is code protected - program memory cannot be read!");
+    // An upload that would refuse the chip's calibration word fails here too.
+    if (!calibration_word_usable(plan))
+        return result_fail("\nimproper oscillator calibration instruction!");
     long total = verify_flash();
     total += verify_eeprom();
     total += verify_user_ids();
     if (!blank_check) total += verify_config(config);
+    // User IDs the image holds all four of were read and compared.
+    bool ids_compared = true;
+    for (int i = 0; i < USER_ID_WORDS; ++i) ids_compared = ids_compared && cell_holds_data(image[ADDR_USER_ID + i]);
+    if (total == 0 && ids_compared) result_note_user_ids(image + ADDR_USER_ID);
     return report(total, from_file);
 }

@@ -9,6 +9,12 @@
 // the failure (a count of the mismatches) and returns false.
 bool verify_target(bool blank_check, bool from_file);
 
+struct WritePlan;
+// False when the plan would refuse the calibration word the PIC12F629 family
+// keeps (the fill's, or the chip's own at O): the upload fails on it with
+// "improper oscillator calibration instruction!", and so do /VERIFY and /UPDATE.
+bool calibration_word_usable(const WritePlan& plan);
+
 // /UPDATE: the write sequence for the run's image, writing only what differs.
 bool update_target();
 

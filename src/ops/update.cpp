@@ -44,6 +44,8 @@ void read_chip_words(ChipWords& chip) {
     prog_read_block(ADDR_USER_ID, USER_ID_WORDS, chip.user_id);
     for (uint16_t& word : chip.config) word = 0x3FFF;
     prog_read_block(ADDR_CONFIG1, config_word_count(), chip.config);
+    result_note_user_ids(chip.user_id);
+    result_note_config_words(chip.config, config_word_count());
 }
 
 // A word the image leaves empty ends a full upload as the chip's own word when
@@ -279,7 +281,8 @@ bool calibrated_chip_matches() {
 bool update_calibrated_chip(const WritePlan& plan) {
     ui_stage("comparing with the chip");
     uint16_t config = prog_read_word(ADDR_CONFIG1);
-    if (!(config & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (config_word_count() == 1) result_note_config_words(&config, 1);
+    if (device_code_protected(config)) return full_upload(plan, "Target is code protected");
     if (!calibrated_chip_matches()) return full_upload(plan, "Target differs");
     ui_print("\nTarget already holds it - nothing written");
     std::puts("\nOk!");
@@ -292,10 +295,13 @@ bool update_target() {
     WritePlan plan = plan_run();
     if (plan.flags == 0) return true;
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
+    if (!calibration_word_usable(plan))
+        return result_fail("\nimproper oscillator calibration instruction!");
+    result_forget_flash_sums();
     if (device_erases_only_in_bulk() || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};
     read_chip_words(chip);
-    if (!(chip.config[0] & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (device_code_protected(chip.config[0])) return full_upload(plan, "Target is code protected");
     if (config_differs(plan, chip)) return full_upload(plan, "Config words differ");
     return update_rows(plan, chip);
 }

@@ -49,7 +49,7 @@ void copy_user_ids_from_target() {
 // plan has read configuration word 1 already, its protection bit is known
 // before anything else is read.
 void copy_chip_with_config_known() {
-    if (saved_config_word & CONFIG_CP_OFF) copy_flash_from_target();
+    if (!device_code_protected(saved_config_word)) copy_flash_from_target();
     ui_stage("reading back user ID and config words");
     copy_user_ids_from_target();
     for (int i = 0; i < device.config_words && i < MAX_CONFIG_WORDS; ++i) {
@@ -63,7 +63,7 @@ void copy_chip() {
     uint16_t config[MAX_CONFIG_WORDS];
     int n = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
     prog_read_block(ADDR_CONFIG1, n, config);
-    if (config[0] & CONFIG_CP_OFF) copy_flash_from_target();
+    if (!device_code_protected(config[0])) copy_flash_from_target();
     ui_stage("reading back user ID");
     copy_user_ids_from_target();
     for (int i = 0; i < n; ++i) {
@@ -112,6 +112,7 @@ void bulk_erase_program() {
     prog_erase_chip();
     prog_sync();
     run_result.counts.bulk_erased = true;
+    result_note_bulk_erase();
 }
 
 void write_eeprom(int size) {
@@ -177,6 +178,7 @@ bool write_config_words() {
         if (words > 1) prog_increment(1);
     }
     c.config_written = true;
+    result_note_config_words(c.config_value, words);
     return true;
 }
 
@@ -198,6 +200,7 @@ bool prepare(const WritePlan& plan) {
 bool write_plan(const WritePlan& plan) {
     if (plan.flags == 0) return true;
     if (plan.unknown_chip) return result_fail("\nPIC not found in data base - Writing disabled!");
+    result_forget_flash_sums();
     if (!prepare(plan)) return false;
     if (plan.erase_program) bulk_erase_program();
     if (plan.write_flash && !write_program_flash(plan.row_erase)) return false;
@@ -228,6 +231,7 @@ bool write_user_id_words(bool row_erase) {
         prog_increment(1);
     }
     run_result.counts.user_ids_written = true;
+    result_note_user_ids(image + ADDR_USER_ID);
     return true;
 }
 

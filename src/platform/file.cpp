@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
@@ -146,4 +147,166 @@ std::FILE* platform_take_stdout() {
     if (out == nullptr) close(kept);
 #endif
     return out;
+}
+
+int platform_link_target(const char* path, char* out, std::size_t size) {
+    std::size_t length = std::strlen(path);
+    if (length >= size) return 0;
+    std::memcpy(out, path, length + 1);
+#ifndef _WIN32
+    // As many hops as the kernel itself follows before it gives up (ELOOP).
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (lstat(out, &info) != 0 || !S_ISLNK(info.st_mode)) return 1;
+        char link[4096];
+        ssize_t n = readlink(out, link, sizeof link - 1);
+        if (n < 0) return 1;
+        link[n] = '\0';
+        // A relative link is read from the directory that holds it.
+        const char* slash = link[0] == '/' ? nullptr : std::strrchr(out, '/');
+        std::size_t dir = slash != nullptr ? static_cast<std::size_t>(slash - out) + 1 : 0;
+        if (dir + static_cast<std::size_t>(n) >= size) return 0;
+        std::memcpy(out + dir, link, static_cast<std::size_t>(n) + 1);
+    }
+#endif
+    return 1;
+}
+
+#ifdef _WIN32
+
+bool platform_file_id(const char* path, PlatformFileId* id) {
+    *id = PlatformFileId{};
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (file_identity(path, &info)) {
+        id->exists = true;
+        id->device = info.dwVolumeSerialNumber;
+        id->index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        return true;
+    }
+    // A name not yet created: its full path, in one case, as Windows compares names.
+    DWORD n = GetFullPathNameA(path, sizeof id->name, id->name, nullptr);
+    if (n == 0 || n >= sizeof id->name) return false;
+    for (char* p = id->name; *p != '\0'; ++p) {
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+        if (*p == '/') *p = '\\';
+    }
+    return true;
+}
+
+bool platform_file_writable(const char* path, bool replaced) {
+    (void)replaced;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        errno = EISDIR;
+        return false;
+    }
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EACCES;
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+// Windows opens the serial port as a handle, never as a C runtime descriptor,
+// so a closed standard stream cannot hand its number to the port.
+int platform_fill_standard_descriptors() { return 0; }
+int platform_closed_standard_descriptors() { return 0; }
+
+#else
+
+namespace {
+
+int closed_descriptors = 0;
+
+// Splits a name into its directory ("." when it has none) and last component.
+bool split_name(const char* path, char* dir, std::size_t dir_size, const char** name) {
+    const char* slash = std::strrchr(path, '/');
+    *name = slash != nullptr ? slash + 1 : path;
+    std::size_t length = slash == nullptr ? 0 : slash == path ? 1 : static_cast<std::size_t>(slash - path);
+    if (length >= dir_size) return false;
+    if (length == 0) {
+        std::strcpy(dir, ".");
+    } else {
+        std::memcpy(dir, path, length);
+        dir[length] = '\0';
+    }
+    return true;
+}
+
+}  // namespace
+
+bool platform_file_id(const char* path, PlatformFileId* id) {
+    *id = PlatformFileId{};
+    struct stat info {};
+    if (stat(path, &info) == 0) {
+        id->exists = true;
+        id->device = static_cast<unsigned long long>(info.st_dev);
+        id->index = static_cast<unsigned long long>(info.st_ino);
+        return true;
+    }
+    char target[4096];
+    char dir[4096];
+    const char* name = nullptr;
+    if (!platform_link_target(path, target, sizeof target) ||
+        !split_name(target, dir, sizeof dir, &name) || std::strlen(name) >= sizeof id->name)
+        return false;
+    if (stat(dir, &info) != 0) return false;
+    std::strcpy(id->name, name);
+    id->device = static_cast<unsigned long long>(info.st_dev);
+    id->index = static_cast<unsigned long long>(info.st_ino);
+    return true;
+}
+
+bool platform_file_writable(const char* path, bool replaced) {
+    char target[4096];
+    if (!platform_link_target(path, target, sizeof target)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    struct stat info {};
+    if (stat(target, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
+        // O_NONBLOCK: a FIFO without a reader is refused at once, not waited on.
+        int fd = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return false;
+        close(fd);
+        if (!replaced) return true;
+    }
+    char dir[4096];
+    const char* name = nullptr;
+    if (!split_name(target, dir, sizeof dir, &name)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return access(dir, W_OK | X_OK) == 0;
+}
+
+int platform_fill_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // open() takes the lowest free number, which is this one.
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+        closed_descriptors |= 1 << fd;
+    }
+    return closed_descriptors;
+}
+
+int platform_closed_standard_descriptors() { return closed_descriptors; }
+
+#endif
+
+bool platform_same_id(const PlatformFileId& a, const PlatformFileId& b) {
+    if (a.exists != b.exists || a.device != b.device || a.index != b.index) return false;
+    return a.exists || std::strcmp(a.name, b.name) == 0;
 }

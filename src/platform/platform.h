@@ -37,6 +37,36 @@ std::FILE* platform_open_text_file(const char* path);
 // True when both names exist and are the same file, through whatever links
 // or paths; false when either does not exist.
 bool platform_same_file(const char* a, const char* b);
+// What names a file for the comparison of two names: device and inode (the
+// volume serial number and file index on Windows) of a file that exists; the
+// directory's identity and the last component for a name not yet created.
+// Symbolic links are followed, so a link and its target are one file.
+struct PlatformFileId {
+    bool exists;
+    unsigned long long device;
+    unsigned long long index;
+    char name[256];  // last component, for a name not yet created
+};
+// False when the name cannot be looked at (its directory does not exist).
+bool platform_file_id(const char* path, PlatformFileId* id);
+bool platform_same_id(const PlatformFileId& a, const PlatformFileId& b);
+// Where a chain of symbolic links that starts at `path` ends (the name itself
+// when it is no link, also a dangling link's target). A file replaced in one
+// step is replaced there, so that the link stays and every name that shares
+// the file sees the new contents. Returns 0 when it does not fit `size`.
+int platform_link_target(const char* path, char* out, std::size_t size);
+// Whether the run can write `path`: an existing file is opened for writing
+// (without changing it), a missing one needs a directory that takes new files;
+// `replaced` files are written under a temporary name beside them and then
+// renamed, which needs the directory even when the file exists. On failure
+// errno tells why.
+bool platform_file_writable(const char* path, bool replaced);
+// A process started with descriptor 0, 1 or 2 closed would get its first file
+// or the serial port there, and console text would go down the line: each
+// closed one is opened on the null device. Returns a bit set of the closed
+// ones (bit n for descriptor n); platform_closed_standard_descriptors tells it later.
+int platform_fill_standard_descriptors();
+int platform_closed_standard_descriptors();
 // True where '/' separates directories (POSIX); on Windows only '\\' does.
 bool platform_slash_separates();
 // Like platform_open_text_file, but the bytes are read as they are (no

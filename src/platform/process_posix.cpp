@@ -97,10 +97,17 @@ void platform_interrupt_child(const PlatformChild* child) {
     if (child->running) kill(static_cast<pid_t>(child->pid), SIGINT);
 }
 
+// Under $TMPDIR when it names a directory, as every POSIX tool does, else /tmp.
 int platform_make_temp_dir(char* out, std::size_t size) {
-    char name[] = "/tmp/picup-XXXXXX";
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || base[0] == '\0') base = "/tmp";
+    char name[512];
+    std::size_t length = std::strlen(base);
+    while (length > 1 && base[length - 1] == '/') --length;
+    int n = std::snprintf(name, sizeof name, "%.*s/picup-XXXXXX", static_cast<int>(length), base);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return 0;
     if (mkdtemp(name) == nullptr) return 0;
-    int n = std::snprintf(out, size, "%s/", name);
+    n = std::snprintf(out, size, "%s/", name);
     if (n < 0 || static_cast<std::size_t>(n) >= size) {
         rmdir(name);
         return 0;

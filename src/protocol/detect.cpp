@@ -97,7 +97,14 @@ int connect_target() {
     // Ctrl+C cuts the probe's pauses short; what it read then means nothing.
     check_interrupt();
     programmer_status = status;
-    if (status < 0) fail("\nno Programmer connected!");
+    if (status < 0) {
+        const char* message = "\nno Programmer connected!";
+        print_failure(message);
+        ui_report_after("nothing answered the probe on %s at %d baud; check the programmer's "
+                        "power and cable, and give /BAUD=<rate> if it runs at another rate",
+                        port_device(), port_baud());
+        fail_shown(message);
+    }
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");
     prog_set_vpp_voltage(START_VPP);
     switch_vpp_on();

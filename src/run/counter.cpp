@@ -6,11 +6,14 @@
 #include <cstdlib>
 
 #include "devicedb/devicedb.h"
+#include "image/image.h"
+#include "protocol/protocol.h"
 #include "ops/serialno.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "run/options.h"
+#include "ui/diagnose.h"
 #include "ui/fail.h"
 
 namespace {
@@ -26,8 +29,8 @@ const char* const EXHAUSTED = "\nSerial number does not fit its place (counter r
 // waiting on it would, once it has the lock, read the file that was replaced,
 // not the new one.
 struct CounterFiles {
-    char counter[sizeof program_base_path + 16];
-    char temp[sizeof program_base_path + 24];
+    char counter[sizeof program_base_path + 1024];
+    char temp[sizeof program_base_path + 1024 + 8];
     char lock[sizeof program_base_path + 24];
 };
 
@@ -46,7 +49,7 @@ bool read_field(const char** text, uint32_t* value, bool* more) {
     if (end == p) return false;
     while (p < end && *p == '0') ++p;
     bool decimal = p < end && is_decimal(*p);
-    if (!decimal && p < end && (*p == 'x' || *p == 'X')) ++p;
+    if (!decimal && p < end && (*p == 'x' || *p == 'X') && ++p == end) return false;
     unsigned long long v = 0;
     for (; p < end; ++p) {
         int d = decimal ? (is_decimal(*p) ? *p - '0' : -1) : platform_hex_digit(*p);
@@ -62,18 +65,26 @@ bool read_field(const char** text, uint32_t* value, bool* more) {
 
 // The counter holds the next number to hand out, as one decimal number.
 // A missing file is a counter not yet started: 0.
-bool read_counter(const char* path, unsigned long long* next) {
+// The whole file is the number and one line end: anything after it (a second
+// line, another program's text) means the file is not what it seems.
+bool read_counter(const char* path, unsigned long long* next, bool* exists) {
     *next = 0;
+    *exists = false;
     std::FILE* file = platform_open_text_file(path);
     if (file == nullptr) return errno == ENOENT;
+    *exists = true;
     char text[32] = "";
-    bool read = std::fgets(text, sizeof text, file) != nullptr;
+    std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    bool whole = std::ferror(file) == 0 && n < sizeof text - 1;
     std::fclose(file);
-    if (!read || !is_decimal(text[0])) return false;
+    text[n] = '\0';
+    if (!whole || !is_decimal(text[0])) return false;
     char* end = nullptr;
     errno = 0;
     *next = std::strtoull(text, &end, 10);
-    return errno == 0 && at_end(end);
+    if (*end == '\r') ++end;
+    if (*end == '\n') ++end;
+    return errno == 0 && *end == '\0';
 }
 
 // Temporary file, on the disk, then in the counter's place: a crash leaves
@@ -92,7 +103,18 @@ bool write_counter(const CounterFiles& f, unsigned long long next) {
 const char* advance(const CounterFiles& f, uint32_t first, uint32_t step, uint32_t limit,
                     uint32_t* number) {
     unsigned long long next = 0;
-    if (!read_counter(f.counter, &next)) return DAMAGED;
+    bool exists = false;
+    if (!read_counter(f.counter, &next, &exists)) return DAMAGED;
+    // A first number that is not the counter's next one is easily a new
+    // series meant to start there: say which number the chip gets instead.
+    if (exists && next > first) {
+        ui_report("%s holds %llu as the next number, so the chip gets %llu, not the first "
+                  "number %lu of /SERIAL=; to start a new series there, remove %s first",
+                  f.counter, next, next, static_cast<unsigned long>(first), f.counter);
+    } else if (exists && next < first) {
+        ui_report("%s held %llu as the next number; the series goes on at the first number %lu "
+                  "of /SERIAL=", f.counter, next, static_cast<unsigned long>(first));
+    }
     if (next < first) next = first;
     if (next > limit) return EXHAUSTED;
     if (!write_counter(f, next + step)) return UNWRITABLE;
@@ -105,8 +127,12 @@ const char* advance(const CounterFiles& f, uint32_t first, uint32_t step, uint32
 int counter_take(const char* path, uint32_t first, uint32_t step, uint32_t limit,
                  uint32_t* number, const char** failure) {
     CounterFiles f{};
-    std::snprintf(f.counter, sizeof f.counter, "%s", path);
-    std::snprintf(f.temp, sizeof f.temp, "%s.tmp", path);
+    // Stations may share one counter through links (the counter and its lock
+    // each a link to the shared files): the file the link names is replaced,
+    // so the link stays and every station goes on counting in the same file.
+    if (!platform_link_target(path, f.counter, sizeof f.counter))
+        std::snprintf(f.counter, sizeof f.counter, "%s", path);
+    std::snprintf(f.temp, sizeof f.temp, "%s.tmp", f.counter);
     std::snprintf(f.lock, sizeof f.lock, "%s.lock", path);
     PlatformLock lock{-1, nullptr};
     if (!platform_lock_file(f.lock, &lock)) {
@@ -145,6 +171,14 @@ void serial_assign() {
     if (!r.on || (device.flash_size & 0x8000) != 0) return;
     const char* failure = serial_check_target();
     if (failure != nullptr) fail(failure);
+    // In program flash the number is a table of RETLW words; over words the
+    // HEX file (or a fill) holds it would replace the program, the reset vector
+    // perhaps, and the chip would still verify "Ok!".
+    if (r.address < ADDR_USER_ID && cells_hold_data(r.address, r.bytes))
+        fail_report("/SERIAL=0x%04X would overwrite program words the HEX file holds at "
+                    "0x%04X-0x%04X; give an address the program leaves free",
+                    static_cast<unsigned>(r.address), static_cast<unsigned>(r.address),
+                    static_cast<unsigned>(r.address + r.bytes - 1));
     FileName path = file_name(".serial");
     uint32_t number = 0;
     check_interrupt();

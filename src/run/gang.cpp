@@ -141,7 +141,9 @@ void build_command(char** argv, int argc, const GangPort& port) {
     }
     child_argv[n++] = port_word(port);
     child_argv[n++] = arena_put("/NOSTORE", "");
-    if (link_state.log_on) {
+    if (link_state.log_on && settings.log_path[0] != '\0') {
+        child_argv[n++] = per_port_word("/LOG=", settings.log_path, port);
+    } else if (link_state.log_on) {
         char log[PATH_SIZE];
         std::snprintf(log, sizeof log, "%s-%s.log", program_base_path, port.tag);
         child_argv[n++] = arena_put("/LOG=", log);

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "run/counter.h"
 #include "run/gang.h"
+#include "run/outputs.h"
 #include "run/record.h"
 #include "ui/fail.h"
 #include "serial/port.h"
@@ -78,7 +79,11 @@ void copy_path(char* dest, std::size_t size, const char* text, const char* too_l
 
 // /COM=<device path>: the port is named by its device path. An empty path is
 // no port at all, like /COM without a number.
+// Whether a settings line or the command line named a port at all.
+bool port_named = false;
+
 void set_com_path(const char* text) {
+    port_named = true;
     copy_path(settings.com_path, sizeof settings.com_path, text,
               "\nDevice path after /COM= is too long (at most 255 characters)!");
     if (settings.com_path[0] == '\0') settings.com_port = 0;
@@ -86,6 +91,7 @@ void set_com_path(const char* text) {
 
 // /COM<n>: numbered port; replaces a device path given before.
 void set_com_number(const char* text) {
+    port_named = true;
     settings.com_port = read_int(text);
     settings.com_path[0] = '\0';
 }
@@ -103,6 +109,53 @@ void print_line(const char* text) { std::printf("%s\n", text); }
 void check_fill_value(int value) {
     if (value < 0 || (value & 0xFFFF) <= 0x3FFF) return;
     fail_format("\nFill value 0x%X is not a 14-bit word (0 to 0x3FFF)!", value & 0xFFFF);
+}
+
+// The end of a number of the range syntax that starts at `p` (p itself when
+// there is none): leading zeros, then decimal digits when 1-9 follows, else
+// hexadecimal digits after an optional x, which needs at least one.
+const char* number_end(const char* p) {
+    while (*p == '0') ++p;
+    if (*p >= '1' && *p <= '9') {
+        while (is_decimal(*p)) ++p;
+        return p;
+    }
+    if (*p != 'x' && *p != 'X') {
+        while (platform_hex_digit(*p) >= 0) ++p;
+        return p;
+    }
+    const char* digits = p + 1;
+    while (platform_hex_digit(*digits) >= 0) ++digits;
+    return digits == p + 1 ? p : digits;
+}
+
+// A range must be <from>[-[<to>]][,<value>] and nothing else: a number that
+// runs into other characters (0xZZ, ALL) or an end that is no number would be
+// read as some other address, and a reversed range would run to the top of
+// the address space. Refused before anything is stored or sent.
+void check_range_text(const char* option, const char* text, bool takes_value) {
+    const char* p = number_end(text);
+    bool ok = true;
+    if (*p == '-') {
+        const char* end = p + 1;
+        if (*end != '\0' && *end != ',') ok = is_decimal(*end) && (end = number_end(end)) != p + 1;
+        p = end;
+    }
+    if (ok && *p == ',' && takes_value) {
+        const char* value = p + 1;
+        p = number_end(value);
+        ok = p != value;
+    }
+    if (!ok || *p != '\0') {
+        fail_report("/%s%s is no range: give <from>[-<to>]%s in decimal or 0x hexadecimal, "
+                    "e.g. /%s0x100-0x1FF%s",
+                    option, text, takes_value ? "[,<value>]" : "", option, takes_value ? ",0x3FFF" : "");
+    }
+    int from = 0, to = 0;
+    parse_range(text, &from, &to);
+    if (from > 0xFFFF) fail_report("/%s%s starts beyond the address space (0 to 0xFFFF)", option, text);
+    if (to < from)
+        fail_report("/%s%s ends before it starts; give the lower address first", option, text);
 }
 
 }  // namespace
@@ -131,14 +184,19 @@ int apply_option(const char* word) {
     if (matches(word, "COM")) return set_com_number(word + 3), 1;
     if (matches(word, "BAUD=")) return settings.baud = read_baud(word + 5), 1;
     if (matches(word, "ERASE")) {
+        check_range_text("ERASE", word + 5, false);
         parse_range(word + 5, &settings.erase_from, &settings.erase_to);
     } else if (matches(word, "FILL")) {
+        check_range_text("FILL", word + 4, true);
         settings.fill_value = parse_range(word + 4, &settings.fill_from, &settings.fill_to);
         check_fill_value(settings.fill_value);
     } else if (matches(word, "OSCCAL")) {
         settings.osccal = 1;
     } else if (matches(word, "READ")) {
+        check_range_text("READ", word + 4, false);
         parse_range(word + 4, &settings.read_from, &settings.read_to);
+    } else if (matches(word, "CHECKSUM")) {
+        settings.checksum = 1;
     } else if (matches(word, "BULKERASE")) {
         write_flags |= WF_BULK_ERASE;
     } else if (matches(word, "LOG=")) {
@@ -204,6 +262,8 @@ void print_usage() {
     print_line("\nCommon Address mappings:");
     print_line("0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM");
     print_line("\nMore options:");
+    print_line("/CHECKSUM             print the chip maker's checksum of the hexfile (with");
+    print_line("                      /PART=<name> no programmer needed) or of the target");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/GANG=<port>,<port>   run the same job on several programmers at once");
     print_line("/HISTORY=<file>       append a line per chip to <file> (JSON lines)");
@@ -350,11 +410,15 @@ void copy_settings(std::FILE* in, std::FILE* out, SettingsCopy* copy) {
 // When the file cannot be written (or the old one cannot be read whole) the
 // rewrite is skipped without a message.
 void rewrite_settings_file() {
-    FileName target = file_name(".cfg");
-    FileName temp = file_name(".cfg.tmp");
+    // A settings file that is a link stays one: the file it names is replaced.
+    FileName name = file_name(".cfg");
+    static char target[sizeof name.text + 1024];
+    static char temp[sizeof target + 8];
+    if (!platform_link_target(name.text, target, sizeof target)) return;
+    std::snprintf(temp, sizeof temp, "%s.tmp", target);
     if (!files_prepare_dir()) return;
-    std::FILE* in = platform_open_text_file(target.text);
-    std::FILE* out = std::fopen(temp.text, "w");
+    std::FILE* in = platform_open_text_file(target);
+    std::FILE* out = std::fopen(temp, "w");
     if (out == nullptr) {
         if (in != nullptr) std::fclose(in);
         return;
@@ -371,7 +435,7 @@ void rewrite_settings_file() {
     if (!copy.baud_written) ok = write_stored(out, STORED_BAUD, "\n") && ok;
     ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
     ok = std::fclose(out) == 0 && ok;
-    if (!ok || !platform_replace_file(temp.text, target.text)) std::remove(temp.text);
+    if (!ok || !platform_replace_file(temp, target)) std::remove(temp);
 }
 
 // A value the port cannot be set to is refused before anything is stored or
@@ -404,6 +468,10 @@ void open_port() {
     }
     std::puts(port_message);
     ui_report_after("%s: %s", port_failed_device(), port_failed_reason());
+    // COM1 is a guess on a machine whose programmer sits on a USB adapter.
+    if (!port_named && platform_slash_separates())
+        ui_report_after("no port is stored yet: name the programmer's, e.g. /COM=/dev/ttyUSB0 "
+                        "(kept in %s for later runs)", file_name(".cfg").text);
     fail_shown(port_message);
 }
 
@@ -442,7 +510,8 @@ void print_part(const Part& part, void*) {
 // after identification; the nearest names are offered.
 void check_part_option() {
     if (!settings.part_given) return;
-    if (settings.part[0] == '\0') fail("\nNo part name after /PART=!");
+    if (settings.part[0] == '\0')
+        fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
     if (device_db_knows(settings.part)) return;
     static char message[64];
     std::snprintf(message, sizeof message, "\nUnknown part %s!", settings.part);
@@ -462,6 +531,10 @@ void check_save_path(const char* hexfile) {
 }
 
 }  // namespace
+
+bool checksum_without_port(const char* hexfile) {
+    return settings.checksum && settings.part[0] != '\0' && hexfile != nullptr;
+}
 
 // Options begin with '/'. Where '/' also starts an absolute path, an argument
 // whose first component ends in a further '/' before any '=' is a file name
@@ -505,7 +578,7 @@ const char* load_options(int argc, char** argv) {
             if (gang_option(argv[i] + 1)) continue;
             stored += apply_option(argv[i] + 1);
         } else {
-            hexfile = argv[i];
+            hexfile = take_hex_argument(hexfile, argv[i]);
         }
     }
     if (settings.list_parts) list_parts();
@@ -513,8 +586,13 @@ const char* load_options(int argc, char** argv) {
     check_save_path(hexfile);
     check_baud();
     serial_check_options();
-    if (gang_requested()) gang_run(argc, argv);
+    check_hex_input(hexfile);
+    bool no_port = checksum_without_port(hexfile);
+    // Each port of a gang checks the names it is given for itself.
+    if (!gang_requested() || no_port) check_output_files(hexfile);
+    if (gang_requested() && !no_port) gang_run(argc, argv);
     record_prepare();
+    if (no_port) return hexfile;
     open_port();
     if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();

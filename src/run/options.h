@@ -26,7 +26,11 @@ struct Settings {
     int part_given = 0;        // /PART= was given (perhaps with no name)
     int list_parts = 0;        // /PARTS: list the parts the database knows
     char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
+    int checksum = 0;          // /CHECKSUM: print the device checksum, write nothing
 };
+// /CHECKSUM /PART=<name> of a HEX file: the part comes from the table, and
+// the run needs no programmer.
+bool checksum_without_port(const char* hexfile);
 extern Settings settings;
 
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1

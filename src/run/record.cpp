@@ -51,11 +51,12 @@ struct RecordState {
     long start_ms;
     FileFacts file;
     long checksum;
+    long device_checksum;
     std::FILE* stdout_record;         // the original standard output, for /JSON=-
     char prepared[sizeof settings.json_path];  // the /JSON= value prepared for
 };
 
-RecordState record = {0, nullptr, 0, 0, {}, -1, nullptr, ""};
+RecordState record = {0, nullptr, 0, 0, {}, -1, -1, nullptr, ""};
 
 // The cells a HEX file sets, loaded on their own: the image also holds what
 // the range commands put there, and a file byte fills only half a word cell.
@@ -65,12 +66,23 @@ bool to_stdout() { return std::strcmp(settings.json_path, "-") == 0; }
 
 // "<record>.<pid>.tmp" beside the record; never the record's own name.
 struct TempName {
-    char text[sizeof settings.json_path + 32];
+    char text[sizeof settings.json_path + 1024 + 32];
 };
+
+// The file the record replaces: where a link /JSON= names points, so that
+// the link stays a link.
+char record_target[sizeof settings.json_path + 1024];
+
+const char* target_path() {
+    if (record_target[0] == '\0' &&
+        !platform_link_target(settings.json_path, record_target, sizeof record_target))
+        std::snprintf(record_target, sizeof record_target, "%s", settings.json_path);
+    return record_target;
+}
 
 TempName temp_name() {
     TempName name{};
-    std::snprintf(name.text, sizeof name.text, "%s.%ld.tmp", settings.json_path,
+    std::snprintf(name.text, sizeof name.text, "%s.%ld.tmp", target_path(),
                   platform_process_id());
     return name;
 }
@@ -316,6 +328,8 @@ void write_tail(std::FILE* out) {
     bool ok = run_end.ending == END_OK;
     std::fputs(",\n  \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(",\n  \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(",\n  \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     write_mismatches(out);
@@ -338,7 +352,7 @@ bool write_record_file() {
     record_print(out);
     bool ok = !std::ferror(out) && platform_commit_file(out);
     ok = std::fclose(out) == 0 && ok;
-    if (ok && platform_replace_file(temp.text, settings.json_path)) return true;
+    if (ok && platform_replace_file(temp.text, target_path())) return true;
     int error = errno;
     std::remove(temp.text);
     errno = error;
@@ -359,7 +373,13 @@ bool record_wanted() { return settings.json_path[0] != '\0'; }
 void record_prepare() {
     if (std::strcmp(record.prepared, settings.json_path) == 0) return;
     std::strcpy(record.prepared, settings.json_path);
+    record_target[0] = '\0';
     if (!record_wanted()) return;
+    if (to_stdout() && (platform_closed_standard_descriptors() & 2) != 0) {
+        settings.json_path[0] = '\0';
+        fail_report("standard output was closed when the run started, so /JSON=- has nowhere "
+                    "to go; give /JSON=<file> or leave standard output open");
+    }
     if (to_stdout()) {
         if (record.stdout_record == nullptr) record.stdout_record = platform_take_stdout();
         if (record.stdout_record != nullptr) return;
@@ -390,6 +410,8 @@ void record_note_file(const char* path, std::FILE* text, bool accepted) {
 
 void record_note_checksum(long checksum) { record.checksum = checksum; }
 
+void record_note_device_checksum(long checksum) { record.device_checksum = checksum; }
+
 void record_print(std::FILE* out) {
     write_head(out);
     write_port(out);
@@ -419,6 +441,8 @@ void record_print_history(std::FILE* out) {
     json_string(out, record.file.path != nullptr ? record.file.sha256 : nullptr);
     std::fputs(", \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(", \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(", \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     std::fputs(", \"result\": ", out);

@@ -23,14 +23,17 @@ bool record_facts_wanted();
 void record_note_file(const char* path, std::FILE* text, bool accepted);
 // The program memory checksum of the chip after the run, -1 when unknown.
 void record_note_checksum(long checksum);
+// The device checksum of the chip after the run (the one the chip maker's
+// tools show), -1 when unknown.
+void record_note_device_checksum(long checksum);
 // Writes the record (from the exit handler, after the port is closed).
 void record_write();
 // Whether the run reached a chip (its IDs were read): only then does it get
 // a line in the history file.
 bool record_chip_seen();
 // The history file's line for this run: time, port, target, device ID,
-// revision, the HEX file's SHA-256, checksum, serial number, result,
-// message and duration, as one JSON object on one line.
+// revision, the HEX file's SHA-256, checksum, device checksum, serial
+// number, result, message and duration, as one JSON object on one line.
 void record_print_history(std::FILE* out);
 // The record, as written, to `out`.
 void record_print(std::FILE* out);

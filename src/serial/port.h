@@ -11,6 +11,10 @@ int port_open_path(const char* path, int baud);  // same, for a device path
 // and why, in the OS's words where it gave a reason ("Permission denied").
 const char* port_failed_device();
 const char* port_failed_reason();
+// The open port's device ("/dev/ttyUSB0", "\\.\COM3") and rate, for messages;
+// "" and 0 while none is open.
+const char* port_device();
+int port_baud();
 int port_close();                                // always 1
 int port_read_byte();                            // 0..255, or -1 when nothing waits
 int port_read(unsigned char* buffer, int count); // bytes read

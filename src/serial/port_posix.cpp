@@ -25,6 +25,10 @@
 #include <sys/prctl.h>
 #endif
 
+// The device and rate of the open port, for messages.
+static char open_device[256];
+static int open_baud = 0;
+
 namespace {
 
 // Read from the last-resort signal handler, hence sig_atomic_t.
@@ -324,6 +328,8 @@ int port_open_path(const char* path, int baud) {
     empty_answer_ns = -1;
     byte_time_ns = 10'000'000'000L / baud;
     port_fd = fd;
+    std::snprintf(open_device, sizeof open_device, "%s", path);
+    open_baud = baud;
     return 1;
 }
 
@@ -338,10 +344,20 @@ int port_open(int number, int baud) {
     return port_open_path(path, baud);
 }
 
+const char* port_device() { return open_device; }
+int port_baud() { return open_baud; }
+
 int port_close() {
+    open_device[0] = '\0';
+    open_baud = 0;
     if (port_fd >= 0) {
         int fd = port_fd;
         port_fd = -1;
+        // The exclusive mode belongs to the terminal, not to this descriptor:
+        // it outlives the close wherever something else keeps the terminal
+        // open (a pseudo-terminal's other side, a getty), and then every later
+        // open by anyone but root fails with EBUSY.
+        ioctl(fd, TIOCNXCL);
         close(fd);
     }
     rx_head = rx_count = 0;

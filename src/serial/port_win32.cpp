@@ -7,6 +7,10 @@
 
 #include <cstdio>
 
+// The device and rate of the open port, for messages.
+static char open_device[256];
+static int open_baud = 0;
+
 namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
@@ -98,6 +102,8 @@ int port_open_path(const char* path, int baud) {
     long long byte_ns = 10'000'000'000LL / baud;
     byte_time_ns = static_cast<long>(byte_ns < 1'000'000'000LL ? byte_ns : 1'000'000'000LL);
     port_handle = handle;
+    std::snprintf(open_device, sizeof open_device, "%s", path);
+    open_baud = baud;
     return 1;
 }
 
@@ -112,7 +118,12 @@ int port_open(int number, int baud) {
     return port_open_path(name, baud);
 }
 
+const char* port_device() { return open_device; }
+int port_baud() { return open_baud; }
+
 int port_close() {
+    open_device[0] = '\0';
+    open_baud = 0;
     if (port_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(port_handle);
         port_handle = INVALID_HANDLE_VALUE;

@@ -55,6 +55,15 @@ void fail_format(const char* format, ...) {
     fail_shown(formatted);
 }
 
+void fail_report(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(formatted, sizeof formatted, format, args);
+    va_end(args);
+    ui_report("%s", formatted);
+    fail_shown(formatted);
+}
+
 void fail_shown(const char* message) {
     run_end_note(END_FAILED, 1, message);
     std::exit(1);

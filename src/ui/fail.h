@@ -30,6 +30,14 @@ void print_failure(const char* message);
 #else
 [[noreturn]] void fail_format(const char* format, ...);
 #endif
+// A refusal of our own that the console texts have no message for: the
+// reason and what to try as a "picup: ..." line on standard error, nothing on
+// standard output; exit(1). The record keeps the text as the failure's message.
+#if defined(__GNUC__)
+[[noreturn]] void fail_report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
+[[noreturn]] void fail_report(const char* format, ...);
+#endif
 // exit(1) after a message that is already on the console (nullptr: none).
 [[noreturn]] void fail_shown(const char* message);
 

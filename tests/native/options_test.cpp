@@ -95,9 +95,6 @@ TEST(ApplyOption, MatchOrderPrefixAndCase) {
     EXPECT_EQ(settings.fill_from, 1);
     EXPECT_EQ(settings.fill_to, 2);
     EXPECT_EQ(settings.fill_value, 0x3FFF);
-    EXPECT_EQ(apply_option("READALL"), 0);
-    EXPECT_EQ(settings.read_from, 10);
-    EXPECT_EQ(settings.read_to, 10);
     apply_option("READ0x100-");
     EXPECT_EQ(settings.read_to, 0xFFFF);
 
@@ -242,7 +239,9 @@ TEST_F(LoadOptions, SettingsFileLinesAsPeopleEditThem) {
                             "  COM=" + pty.slave + " \t\r\n\t\n   \n# FILL0-1\r\n"
                             "\tFILL1-2  \r\n" + long_line + "\r\n" + "LOG" + std::string(600, 'g') +
                             "\nBAUD=9600");
-    EXPECT_EQ(load({"first.hex", "second.hex"}), std::string("second.hex"));
+    std::string hexfile = dir + "/blink.hex";
+    native::write_file(hexfile, ":00000001FF\n");
+    EXPECT_EQ(load({hexfile}), hexfile);
     EXPECT_STREQ(settings.com_path, pty.slave.c_str());
     EXPECT_EQ(settings.fill_from, 1);
     EXPECT_EQ(settings.fill_to, 2);
@@ -254,6 +253,38 @@ TEST_F(LoadOptions, SettingsFileLinesAsPeopleEditThem) {
     EXPECT_TRUE(native::file_exists(dir + "/picup.log"));
     // No stored setting on the command line: the file is left as it was.
     EXPECT_EQ(native::read_file(cfg).substr(0, 3), "\xEF\xBB\xBF");
+}
+
+// What the run cannot do is refused before the port opens: a second HEX file
+// (which one was meant?), a HEX file that is not there, ranges that are no
+// ranges, an empty /PART=.
+TEST_F(LoadOptions, RefusedBeforeThePortOpens) {
+    native::write_file(cfg, "COM=" + pty.slave + "\n");
+    std::string a = dir + "/a.hex", b = dir + "/b.hex";
+    native::write_file(a, ":00000001FF\n");
+    native::write_file(b, ":00000001FF\n");
+    auto got = native::run_child([&] { load({a, b}); });
+    EXPECT_EQ(got.code, 1);
+    EXPECT_EQ(got.out, "");
+    got = native::run_child([&] { load({dir + "/missing.hex"}); });
+    EXPECT_EQ(got.code, 1);
+    EXPECT_EQ(got.out, "\ncannot open hex input file!\n");
+    for (const char* word : {"/READ0x20-0x10", "/FILL0x10-0x5,1", "/READ0x0-0xZZ", "/READALL",
+                             "/READ0x10-FF", "/FILL0-3,", "/ERASE0x1-0x2,5", "/READ0x10000",
+                             "/PART=", "/FILL0-3,0x"}) {
+        got = native::run_child([&] { load({word}); });
+        EXPECT_EQ(got.code, 1) << word;
+        EXPECT_EQ(got.out, "") << word;
+    }
+    // Still ranges: open ends, single cells, leading zeros, a value.
+    for (const char* word : {"/READ0x100-", "/READ5", "/READ", "/FILL0-0x1F", "/FILL00x10-020,0",
+                             "/ERASE0x8000-0x8003"}) {
+        got = native::run_child([&] {
+            load({word});
+            std::exit(42);
+        });
+        EXPECT_EQ(got.code, 42) << word << got.out;
+    }
 }
 
 TEST_F(LoadOptions, UnknownWordsInTheFileStillEndTheRun) {

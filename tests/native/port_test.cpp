@@ -2,6 +2,8 @@
 // side where the programmer would be.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 #include <chrono>
 #include <string>
@@ -189,3 +191,19 @@ TEST_F(Port, WriteFromSignalReachesTheDevice) {
 }
 
 }  // namespace
+
+// Exclusive mode belongs to the terminal and outlives the descriptor while
+// anything else holds the terminal open (here the watcher, under --serve the
+// emulator): left set, every later open by an ordinary user fails with EBUSY.
+TEST_F(Port, CloseLeavesExclusiveMode) {
+    int watcher = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(watcher, 0);
+    ASSERT_EQ(port_open_path(pty.slave.c_str(), 115200), 1);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+    port_close();
+    ASSERT_EQ(ioctl(watcher, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(watcher);
+}

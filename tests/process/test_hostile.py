@@ -5,6 +5,7 @@ must end with a clear message (or its specified silent exit) in bounded time,
 leave VPP off, and never lose or overwrite a file that is not its own to
 rewrite."""
 
+import json
 import os
 import random
 import re
@@ -268,10 +269,11 @@ class HexInputTest(unittest.TestCase):
         os.unlink(os.path.join(work, 'garbage.hex'))
         # A directory opens but cannot be read: no HEX file, not an empty one.
         os.mkdir(os.path.join(work, 'dir.hex'))
+        # Found before the port opens, with the reason.
         r = harness.run(['dir.hex'], workdir=work)
-        self.assertEqual(r.code, 1, r)
-        self.assertTrue(r.stdout.endswith('\ncannot open hex input file!\n'), r)
-        self.assertEqual(r.sent()[-2:], VPP_OFF)
+        self.assertEqual((r.code, r.stdout), (1, '\ncannot open hex input file!\n'), r)
+        self.assertIn('picup: dir.hex: ', r.stderr)
+        self.assertEqual(r.sent(), b'')
 
 
     def refused(self, r, message, reason=None):
@@ -333,7 +335,9 @@ class HexInputTest(unittest.TestCase):
         self.assertEqual(r.code, 0, r)
         self.assertEqual(r.stdout, plain.stdout)
         self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
-        self.assertEqual(r.stderr.count('picup:'), 1, r.stderr)
+        # One report, beside the checksum every completed upload tells.
+        self.assertEqual(r.stderr.count('picup:'), 2, r.stderr)
+        self.assertRegex(r.stderr, r'picup: checksum 0x[0-9A-F]{4}\n')
         self.assertIn('picup: blink.hex: data for 0x8004-0x8006 skipped: reserved, revision and '
                       'device ID words are read-only\n', r.stderr)
         self.assertEqual(r.sent(), plain.sent())
@@ -362,7 +366,7 @@ class NamedPipeTest(unittest.TestCase):
         os.mkfifo(os.path.join(work, 'pipe.hex'))
         r = harness.run(['pipe.hex'], workdir=work, timeout=20)
         self.assertEqual((r.code, r.stdout), (1, '\ncannot open hex input file!\n'), r)
-        self.assertEqual(r.sent()[-2:], VPP_OFF)
+        self.assertEqual(r.sent(), b'')
 
 
 class LogTest(unittest.TestCase):
@@ -388,3 +392,197 @@ class LogTest(unittest.TestCase):
 
 if __name__ == '__main__':
     unittest.main()
+
+
+PROGRAM = harness.make_hex({0: 0x2805, 1: 0x0009})
+NEW_DATABASE = '\nNew file (picup.dat) written\n'
+
+
+def snapshot(workdir):
+    """Every file of a workdir (links as links) and what it holds."""
+    found = {}
+    for root, _, names in os.walk(workdir):
+        for name in names:
+            path = os.path.join(root, name)
+            key = os.path.relpath(path, workdir)
+            found[key] = ('link', os.readlink(path)) if os.path.islink(path) else read(path)
+    return found
+
+
+class OutputFilesTest(unittest.TestCase):
+    """An output option never takes the place of the HEX file, of another
+    output or of picup's own files, however it is spelled; an output that
+    cannot be written is found before the port opens; a replaced file that is
+    a link stays a link."""
+
+    def test_outputs_never_take_the_users_files(self):
+        harness.need_binaries()
+        same = (
+            ['/JSON=in.hex', 'in.hex'],
+            ['/SAVE=bk.hex', '/JSON=bk.hex'],
+            ['/JSON=lot.jsonl', '/HISTORY=lot.jsonl', 'in.hex'],
+            ['/JSON=picup.cfg', 'in.hex'],
+            ['/HISTORY=picup.cfg', 'in.hex'],
+            ['/JSON=picup.dat', 'in.hex'],
+            ['/LOG=picup.dat', 'in.hex'],
+            ['/LOG=in.hex', 'in.hex'],
+            ['/LOG=lnk.hex', 'in.hex'],
+            ['/JSON=sub/../in.hex', 'in.hex'],
+            ['/SAVE=hard.hex', '/JSON=in.hex'],
+            ['/LOG=hard.hex', 'in.hex'],
+            ['/HISTORY=picup.serial', 'in.hex'],
+            ['/JSON=new.json', '/LOG=./new.json', 'in.hex'],
+        )
+        unwritable = (
+            (['/LOG=nodir/x.log', 'in.hex'], 'cannot write /LOG=nodir/x.log: No such file'),
+            (['/HISTORY=sub', 'in.hex'], 'cannot write /HISTORY=sub: Is a directory'),
+            (['/SAVE=nodir/b.hex'], 'cannot write /SAVE=nodir/b.hex: No such file'),
+        )
+        for args, reason in [(a, 'are the same file') for a in same] + list(unwritable):
+            with self.subTest(args=args):
+                work = harness.make_workdir()
+                write(os.path.join(work, 'in.hex'), PROGRAM)
+                write(os.path.join(work, 'lot.jsonl'), '{"old": 1}\n')
+                write(os.path.join(work, 'picup.cfg'), 'INFO\n')
+                write(os.path.join(work, 'picup.dat'), default_database())
+                os.symlink('in.hex', os.path.join(work, 'lnk.hex'))
+                os.link(os.path.join(work, 'in.hex'), os.path.join(work, 'hard.hex'))
+                os.mkdir(os.path.join(work, 'sub'))
+                before = snapshot(work)
+                r = harness.run(args, workdir=work)
+                self.assertEqual((r.code, r.stdout), (1, ''), r)
+                self.assertIn(reason, r.stderr)
+                self.assertEqual(r.sent(), b'', 'refused before the port opens')
+                os.unlink(r.path('report.json'))
+                self.assertEqual(snapshot(work), before)
+
+    def test_links_stay_links(self):
+        harness.need_binaries()
+        shared = harness.make_workdir()
+        write(os.path.join(shared, 'counter'), '5\n')
+        write(os.path.join(shared, 'counter.lock'), '')
+        stations = []
+        for _ in range(2):
+            work = harness.make_workdir()
+            os.symlink(os.path.join(shared, 'counter'), os.path.join(work, 'picup.serial'))
+            os.symlink(os.path.join(shared, 'counter.lock'),
+                       os.path.join(work, 'picup.serial.lock'))
+            os.mkdir(os.path.join(work, 'records'))
+            os.symlink('records/last.json', os.path.join(work, 'run.json'))
+            os.symlink('records/backup.hex', os.path.join(work, 'backup.hex'))
+            stations.append(work)
+        numbers = []
+        for work in stations + stations:
+            r = harness.run(['/SERIAL=0x8000,5', '/JSON=run.json', '/SAVE=backup.hex', 'in.hex'],
+                            workdir=work, files={'in.hex': PROGRAM})
+            self.assertEqual(r.code, 0, r)
+            numbers.append(json.loads(read(os.path.join(work, 'records', 'last.json')))['serial'])
+            for name in ('picup.serial', 'run.json', 'backup.hex'):
+                self.assertTrue(os.path.islink(r.path(name)), name)
+            self.assertIn(b':00000001FF', read(os.path.join(work, 'records', 'backup.hex')))
+        self.assertEqual(numbers, [5, 6, 7, 8])
+        self.assertEqual(read(os.path.join(shared, 'counter')), b'9\n')
+
+
+class ClosedDescriptorTest(unittest.TestCase):
+    """A run started with standard output or error closed opens them on the
+    null device: no console text reaches the port."""
+
+    def test_console_text_never_reaches_the_port(self):
+        harness.need_binaries()
+        plain = harness.run(['in.hex'], files={'in.hex': PROGRAM})
+        self.assertEqual(plain.code, 0, plain)
+        for closed in ('>&-', '2>&-', '<&- >&- 2>&-'):
+            with self.subTest(closed=closed):
+                work = harness.make_workdir()
+                command = ['bash', '-c', 'exec -a "$0" "$0" "$@" ' + closed,
+                           os.path.join(work, 'picup')]
+                r = harness.run(['in.hex'], workdir=work, files={'in.hex': PROGRAM},
+                                command=command)
+                self.assertEqual(r.code, 0, r)
+                self.assertEqual(r.sent(), plain.sent())
+        # /JSON=- has nowhere to go: said on stderr, nothing sent.
+        work = harness.make_workdir()
+        command = ['bash', '-c', 'exec -a "$0" "$0" "$@" >&-', os.path.join(work, 'picup')]
+        r = harness.run(['/JSON=-', 'in.hex'], workdir=work, files={'in.hex': PROGRAM},
+                        command=command)
+        self.assertEqual(r.code, 1, r)
+        self.assertIn('standard output was closed', r.stderr)
+        self.assertEqual(r.sent(), b'')
+
+
+class RefusedFirstTest(unittest.TestCase):
+    """What can be refused is refused before any traffic; what needs the
+    chip's sizes right after identification, before any erase or write."""
+
+    def test_refused_before_any_traffic(self):
+        harness.need_binaries()
+        before_port = (
+            (['/SAVE=x.hex', 'x.hex'], '\ncannot open hex input file!\n', 'x.hex: No such file'),
+            (['a.hex', 'in.hex'], '', 'two HEX files given (a.hex and in.hex)'),
+            (['/READ0x20-0x10'], '', 'ends before it starts'),
+            (['/FILL0x10-0x5,1'], '', 'ends before it starts'),
+            (['/READ0x0-0xZZ'], '', 'is no range'),
+            (['/SERIAL=0x8000,0x', 'in.hex'], '\n/SERIAL= takes', None),
+            (['/PART=', 'in.hex'], '', '/PART= names no part'),
+        )
+        for args, stdout, reason in before_port:
+            with self.subTest(args=args):
+                r = harness.run(args, files={'in.hex': PROGRAM, 'a.hex': PROGRAM})
+                self.assertEqual(r.code, 1, r)
+                self.assertTrue(r.stdout.startswith(stdout), r)
+                if reason:
+                    self.assertIn(reason, r.stderr)
+                self.assertEqual(r.sent(), b'')
+                self.assertFalse(os.path.exists(r.path('x.hex')))
+        # Memory the chip does not have: found after identification, nothing
+        # erased or written; the identification frames and VPP off are all.
+        identify = harness.run(['/INFO'])
+        beyond = (
+            ('PIC16F1825', '/FILL0xF100,0x12', 'data EEPROM 0xF000-0xF0FF'),
+            ('PIC16F1503', '/FILL0xF000,0x12', 'no data EEPROM'),
+            ('PIC16F1825', '/FILL0x2000-0x2005,0x12', 'flash 0x0000-0x1FFF'),
+            ('PIC16F1825', '/FILL0x1FFF-0x2000,0x12', 'flash 0x0000-0x1FFF'),
+        )
+        for part, word, reason in beyond:
+            with self.subTest(word=word, part=part):
+                r = harness.run([word], part=part)
+                self.assertEqual((r.code, r.stdout), (1, NEW_DATABASE), r)
+                self.assertIn(reason, r.stderr)
+                self.assertEqual(r.report['changed'], {'flash': 0, 'config': 0, 'eeprom': 0})
+                self.assertFalse(set(harness.frame_codes(r.sent())) & set(harness.CHANGING_FRAMES))
+                if part == 'PIC16F1825':
+                    self.assertEqual(r.sent(), identify.sent())
+        # The last cells the chip has are still filled.
+        r = harness.run(['/FILL0x1FFF,0x12'], save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(r.memory[0x1FFF], 0x12)
+
+
+class SerialNumberTest(unittest.TestCase):
+    """/SERIAL= never silently overwrites the program nor starts elsewhere than
+    the user expects."""
+
+    def test_serial_numbers_never_overwrite_silently(self):
+        harness.need_binaries()
+        r = harness.run(['/SERIAL=0x0000,0x1234', 'in.hex'], files={'in.hex': PROGRAM})
+        self.assertEqual((r.code, r.stdout), (1, NEW_DATABASE), r)
+        self.assertIn('would overwrite program words the HEX file holds at 0x0000-0x0001', r.stderr)
+        self.assertFalse(set(harness.frame_codes(r.sent())) & set(harness.CHANGING_FRAMES))
+        self.assertFalse(os.path.exists(r.path('picup.serial')))
+        # Words the file leaves free take the number.
+        r = harness.run(['/SERIAL=0x0100,0x1234', 'in.hex'], files={'in.hex': PROGRAM}, save=True)
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual((r.memory[0x100], r.memory[0x101]), (0x3434, 0x3412))
+        # A counter that has moved on: the number used and how to restart.
+        work = r.workdir
+        r = harness.run(['/SERIAL=0x0100,0x1234', 'in.hex'], workdir=work)
+        self.assertEqual(r.code, 0, r)
+        self.assertIn('\nSerial number 4661', r.stdout)
+        self.assertIn('holds 4661 as the next number, so the chip gets 4661, not the first '
+                      'number 4660', r.stderr)
+        write(r.path('picup.serial'), '4662\nmore\n')
+        r = harness.run(['/SERIAL=0x0100,0x1234', 'in.hex'], workdir=work)
+        self.assertEqual(r.code, 1, r)
+        self.assertIn('Serial number file is damaged', r.stdout)
+        self.assertEqual(read(r.path('picup.serial')), b'4662\nmore\n')

@@ -50,6 +50,8 @@ USAGE = (
     "\nCommon Address mappings:\n"
     "0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM\n"
     "\nMore options:\n"
+    "/CHECKSUM             print the chip maker's checksum of the hexfile (with\n"
+    "                      /PART=<name> no programmer needed) or of the target\n"
     "/COM=<device path> *  select serial port by its device path\n"
     "/GANG=<port>,<port>   run the same job on several programmers at once\n"
     "/HISTORY=<file>       append a line per chip to <file> (JSON lines)\n"

@@ -275,7 +275,7 @@ class HistoryTest(unittest.TestCase):
         first, second = (json.loads(line) for line in lines)
         self.assertEqual(sorted(first), sorted([
             'time', 'port', 'target', 'device_id', 'revision', 'file_sha256', 'checksum',
-            'serial', 'result', 'message', 'duration_s']))
+            'device_checksum', 'serial', 'result', 'message', 'duration_s']))
         self.assertRegex(first['time'], r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$')
         self.assertEqual(first['port'], record['port']['path'])
         self.assertEqual((first['target'], first['device_id'], first['revision']),
@@ -284,22 +284,27 @@ class HistoryTest(unittest.TestCase):
         flash = sum(r.memory.get(a, 0x3FFF) for a in range(0x2000)) & 0xFFFF
         self.assertEqual(first['checksum'], flash)
         self.assertEqual(first['checksum'], record['checksum'])
+        self.assertEqual(first['device_checksum'], record['device_checksum'])
+        self.assertIsNotNone(first['device_checksum'])
         self.assertEqual((first['serial'], first['result'], first['message']), (None, 'ok', None))
-        self.assertEqual((second['result'], second['checksum']), ('failed', None))
+        self.assertEqual((second['result'], second['checksum'], second['device_checksum']),
+                         ('failed', None, None))
         self.assertIn('mismatches', second['message'])
 
     def test_a_line_that_cannot_be_written_fails_the_run(self):
+        # Found before the port opens: no chip programmed, no serial number
+        # used up for a run that could not say so.
         wd = harness.make_workdir()
         os.mkdir(os.path.join(wd, 'h.jsonl'))
-        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', 'blink.hex'],
+        r = harness.run(['/HISTORY=h.jsonl', '/JSON=run.json', '/SERIAL=0x8000,7', 'blink.hex'],
                         files={'blink.hex': blink()}, workdir=wd)
-        self.assertEqual(r.code, 1, r)
-        self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
-        self.assertIn('picup: cannot append to the history file h.jsonl: ', r.stderr)
+        self.assertEqual((r.code, r.stdout), (1, ''), r)
+        self.assertIn('picup: cannot write /HISTORY=h.jsonl: Is a directory', r.stderr)
         record = json.loads(r.read('run.json'))
-        self.assertEqual((record['result'], record['exit_code']), ('failed', 1))
-        self.assertEqual(record['message'], 'Cannot append to the history file!')
-        self.assertTrue(r.sent().endswith(VPP_OFF))
+        self.assertEqual((record['result'], record['exit_code'], record['serial']), ('failed', 1, None))
+        self.assertIn('/HISTORY=h.jsonl', record['message'])
+        self.assertEqual(r.sent(), b'')
+        self.assertFalse(os.path.exists(r.path('picup.serial')))
 
 
 if __name__ == '__main__':

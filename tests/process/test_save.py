@@ -204,12 +204,18 @@ class SaveTest(unittest.TestCase):
         self.assertEqual(r.code, 0, r)
         self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
 
+    def test_unwritable_backup_is_refused_before_the_port_opens(self):
+        r = harness.run(['/SAVE=missing/dir/a.hex'], part='PIC16F1825')
+        self.assertEqual((r.code, r.stdout), (1, ''), r)
+        self.assertIn('picup: cannot write /SAVE=missing/dir/a.hex: No such file or directory',
+                      r.stderr)
+        self.assertEqual(r.sent(), b'')
+
     def test_failures_leave_no_file(self):
         cases = (
             # Not in the database: sizes unknown, nothing is read.
             (['/SAVE=a.hex'], ['--id', '3EE0'],
              '\nPIC not found in data base - Reading disabled!\n'),
-            (['/SAVE=missing/dir/a.hex'], [], '\ncannot open hex output file!\n'),
             # A damaged reply half way through the read-out.
             (['/SAVE=a.hex'], ['--corrupt-read', '6'],
              '\nSaving target memory to a.hex...\ncommunication error!\n'),
@@ -243,7 +249,7 @@ def chip_pattern(flash, eeprom):
 
 def read_ranges(flash):
     """Flash, configuration and EEPROM, odd starts, a range across the end of
-    flash, single cells and reversed ranges (those run to 0xFFFF)."""
+    flash, single cells and reversed ranges (refused before the port opens)."""
     return ['0-0x5F', '0x3-0x10', '0x%X-0x8003' % (flash - 4), '0x8000-0x8020', '0x8006',
             '0x7FFD-0x8009', '0xEFF5-0xF013', '0xF005-0xF0FF', '0xF0FE-0xF0FF',
             '0x%X-0x10' % (flash - 3), '0x%X-0x%X' % (flash - 37, flash - 1), '0-0xFFFF']

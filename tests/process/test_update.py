@@ -218,3 +218,32 @@ class ConfigEditTest(unittest.TestCase):
 
 if __name__ == '__main__':
     unittest.main()
+
+
+class VerifyAgreesWithUpdateTest(unittest.TestCase):
+    """/VERIFY says "Ok!" exactly when /UPDATE of the same file writes nothing."""
+
+    def test_verify_fails_where_update_would_write(self):
+        harness.need_binaries()
+        chip = ChipState('PIC16F1825', example('pic16f1825'))
+        # A stray row and a stray user ID that the upload's bulk erase clears.
+        for poke in ('0100=1234', '8003=0001'):
+            with self.subTest(poke=poke):
+                verify = chip.run(['/VERIFY', 'prog.hex'], sim_args=['--poke', poke])
+                update = chip.run(['/UPDATE', 'prog.hex'], sim_args=['--poke', poke])
+                self.assertEqual(update.code, 0, update)
+                self.assertTrue(set(codes(update)) & set(harness.CHANGING_FRAMES), update)
+                self.assertEqual(verify.code, 1, verify)
+                self.assertIn('\nMismatch in ', verify.stdout)
+        # /VERIFY /BULKERASE is a blank check.
+        r = chip.run(['/VERIFY', '/BULKERASE'])
+        self.assertEqual(r.code, 1, r)
+        self.assertIn('expected 0x3FFF', r.stdout)
+        self.assertEqual(ChipState('PIC16F1825').run(['/VERIFY', '/BULKERASE']).code, 0)
+        # An erased calibration word fails /UPDATE and /VERIFY as the upload.
+        chip = ChipState('PIC12F629', example('pic12f629'))
+        for args in (['prog.hex'], ['/UPDATE', 'prog.hex'], ['/VERIFY', 'prog.hex']):
+            with self.subTest(args=args):
+                r = chip.run(args, sim_args=['--poke', '3FF=3FFF'])
+                self.assertEqual(r.code, 1, r)
+                self.assertTrue(r.stdout.endswith('\nimproper oscillator calibration instruction!\n'), r)

@@ -406,8 +406,38 @@ TEST_F(DeviceDbTest, Parameters) {
     EXPECT_EQ(device.type_code, 2);
     EXPECT_EQ(device.zero_mask, 0x31FF);
 
-    // Lower-case and unknown letters: the number is consumed and dropped.
-    ASSERT_EQ(scan(head + "e:256 C:5 v:90 V:0 T:1\n", 0x1000), 1);
+    // The letters for latches, configuration words and their masks,
+    // calibration words, configuration time and the VPP range; without them a
+    // line gets latches as its rows, its family's configuration words and the
+    // EEPROM time for them.
+    ASSERT_EQ(scan(head + "L:8 G:3 M:0x0EE3,0x3F83 A:0x800A N:3 W:4000 K:80 U:90\n", 0x1000), 1);
+    EXPECT_EQ(device.write_latches, 8);
+    EXPECT_EQ(device.config_words, 3);
+    EXPECT_EQ(device.config_masks[0], 0x0EE3);
+    EXPECT_EQ(device.config_masks[1], 0x3F83);
+    EXPECT_EQ(device.config_masks[2], 0x3FFF);
+    EXPECT_EQ(device.config_masks[3], 0) << "a word the part does not have";
+    EXPECT_EQ(device.calibration_first, 0x800A);
+    EXPECT_EQ(device.calibration_count, 3);
+    EXPECT_EQ(device.config_time, 4000);
+    EXPECT_EQ(device.vpp_min, 80);
+    EXPECT_EQ(device.vpp_max, 90);
+    ASSERT_EQ(scan(head + "D:6000 T:1\n", 0x1000), 1);
+    EXPECT_EQ(device.write_latches, 0x10);
+    EXPECT_EQ(device.config_words, 1);
+    EXPECT_EQ(device.config_time, 6000);
+    ASSERT_EQ(scan("PIC_W 0x1000 0x3FFF 0 0x100\n", 0x1000), 1);
+    EXPECT_EQ(device.write_latches, 1);
+    EXPECT_EQ(device.config_words, 2);
+
+    // Lower-case and unknown letters: the number is dropped, and standard
+    // error names the file, the line and the letter.
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(scan("*\n" + head + "e:256 C:5 v:90 V:0 T:1\n", 0x1000), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: picup.dat:2: unknown parameter e: in device line; ignored\n"
+              "picup: picup.dat:2: unknown parameter C: in device line; ignored\n"
+              "picup: picup.dat:2: unknown parameter v: in device line; ignored\n");
     EXPECT_EQ(device.eeprom_size, 0);
     EXPECT_EQ(device.eeprom_base, 0);
     EXPECT_EQ(device.vpp, 0);
