@@ -264,6 +264,9 @@ class RecordTest(unittest.TestCase):
         dat = {'picup.dat': 'PICNEW 0x3333 0x3FFF 0x0020 0x1000 E:64\n'}
         r = harness.run(['/PART=picnew', 'blink.hex'], files=dict(files, **dat))
         self.assertEqual((r.code, r.stdout), (1, '\nTarget is PIC16F1825, not picnew!\n'), r)
+        r = harness.run_plain(['/CHECKSUM', '/PART=picnew', 'blink.hex'], files=dict(files, **dat))
+        self.assertEqual(r.code, 0, r)
+        self.assertRegex(r.stdout, r'^Checksum: 0x[0-9A-F]{4}\n$')
 
         # /PARTS: one line a part, the user's first, without a port.
         r = harness.run_plain(['/PARTS'], files=dat)
