@@ -143,6 +143,8 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     later run with the same workdir (and state=True) finds it again.
     picsim appends /COM=<pty> to the command unless an argument holds {port}.
     `command` (a list) runs in place of <workdir>/picup, e.g. under Wine.
+    A run in which picsim saw a step the part forbids fails the test unless
+    `allow_faults` is given (the steps are then in Result.report['faults']).
     """
     workdir, report, cmd = _picsim_start(part, files, workdir)
     saved = os.path.join(workdir, 'target.hex')
