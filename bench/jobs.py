@@ -58,6 +58,16 @@ def full_pic16f1825():
     return w
 
 
+def full_pic16f1939():
+    """16K words in rows of 32 that the chip writes 8 latches at a time: four
+    programming cycles a row."""
+    w = program_words(range(0x4000 // 32), 32)
+    w.update({0x8000 + i: 0x3FF0 | (i + 1) for i in range(4)})
+    w[0x8007], w[0x8008] = 0x3FE4, 0x3FFF
+    w.update({0xF000 + i: (i * 29 + 3) & 0xFF for i in range(256)})
+    return w
+
+
 def full_pic12f629():
     # 0x3FF holds the factory calibration, which picup keeps itself.
     w = {a: pattern(a) for a in range(0x3FF)}
@@ -103,6 +113,8 @@ def main_jobs():
             'PIC16F1825', ['{hex}'], full_pic16f1825()),
         Job('prog1k', 'PIC16F1825 program only, 1K words', 'PIC16F1825', ['{hex}'],
             program_words(range(32), 32)),
+        Job('full1939', 'PIC16F1939 full: 16K words, 8 latches a 32-word row, 256 EEPROM bytes, config, user IDs',
+            'PIC16F1939', ['{hex}'], full_pic16f1939()),
         Job('full629', 'PIC12F629 full: 1K words, 128 EEPROM bytes, config, user IDs',
             'PIC12F629', ['{hex}'], full_pic12f629()),
         Job('read256', '/READ of 256 words', 'PIC16F1825', ['/READ0x0-0xFF']),

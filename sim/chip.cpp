@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace sim {
 
@@ -23,6 +24,13 @@ constexpr uint16_t T1_BG_FACTORY = 0x2000;  // BG1 set, BG0 clear
 constexpr uint16_t T1_CONFIG_IMPLEMENTED = 0x31FF;
 // Enhanced parts: factory calibration words after the configuration words.
 constexpr uint16_t CALIBRATION_FACTORY = 0x1A5C;
+// Enhanced parts with a full 14-bit device ID: the revision word at 0x8005
+// (bits 13:12 = 10, major revision in bits 11:6, minor in bits 5:0).
+constexpr uint16_t REVISION_WORD_FACTORY = 0x2043;
+// The highest address at which the enhanced parts' Bulk Erase Program Memory
+// may be issued; above it the calibration words are not safe.
+constexpr int BULK_ERASE_LIMIT = 0x8008;
+constexpr size_t MAX_FAULTS = 32;
 
 bool same_name(const std::string& a, const char* b) {
     std::string bs(b);
@@ -72,6 +80,8 @@ Chip::Chip(const PartInfo& part, int device_id)
     if (keeps_factory_calibration_in_flash()) {
         flash_[static_cast<size_t>(part_.osccal_address) % flash_.size()] = T1_OSCCAL_FACTORY;
         config_[CONFIG1] = static_cast<uint16_t>((ERASED & ~T1_BG_BITS) | T1_BG_FACTORY);
+    } else if (part_revision_in_word(part_)) {
+        config_[5] = REVISION_WORD_FACTORY;
     } else {
         config_[5] = static_cast<uint16_t>(id & 0x1F);  // revision
     }
@@ -200,6 +210,11 @@ TimedOp Chip::begin_programming() {
         data_loaded_ = false;
         return op;
     }
+    if (is_calibration(counter_) && loaded_ != 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "programming cycle at calibration word 0x%04X", counter_);
+        note_fault(text);
+    }
     op.latch = latch_;
     op.loaded = loaded_;
     loaded_ = 0;
@@ -229,7 +244,18 @@ TimedOp Chip::erase(TimedOp::Kind kind, bool available, int required_us) const {
 // Parts without erase rows have no row erase.
 TimedOp Chip::row_erase() { return erase(TimedOp::ROW_ERASE, part_.row_size != 0, part_.row_erase_time); }
 
-TimedOp Chip::bulk_erase_program() { return erase(TimedOp::BULK_PROGRAM, true, part_.bulk_erase_time); }
+// The enhanced parts' Bulk Erase Program Memory must not be issued with the
+// address above 0x8008: what it then erases is not specified, and the model
+// takes the calibration words with it.
+TimedOp Chip::bulk_erase_program() {
+    if (programming_ && part_.type_code == FAMILY_ENHANCED && counter_ > BULK_ERASE_LIMIT) {
+        char text[96];
+        std::snprintf(text, sizeof text, "bulk erase with the address at 0x%04X, above 0x%04X", counter_,
+                      BULK_ERASE_LIMIT);
+        note_fault(text);
+    }
+    return erase(TimedOp::BULK_PROGRAM, true, part_.bulk_erase_time);
+}
 
 TimedOp Chip::bulk_erase_data() {
     return erase(TimedOp::BULK_DATA, part_.eeprom_size != 0, part_.bulk_erase_time);
@@ -239,6 +265,24 @@ bool Chip::config_writable(int address) const {
     int i = address - CONFIG_BASE;
     if (i >= 0 && i <= 3) return true;  // user IDs
     return i >= CONFIG1 && i < CONFIG1 + part_.config_words;
+}
+
+bool Chip::is_calibration(int address) const {
+    return part_.calibration_count > 0 && address >= part_.calibration_first &&
+           address < part_.calibration_first + part_.calibration_count;
+}
+
+void Chip::note_fault(const std::string& text) {
+    if (faults_.size() >= MAX_FAULTS) return;
+    if (std::find(faults_.begin(), faults_.end(), text) == faults_.end()) faults_.push_back(text);
+}
+
+void Chip::apply_vpp(int tenths) {
+    if (part_.vpp_max <= 0 || tenths <= part_.vpp_max) return;
+    char text[96];
+    std::snprintf(text, sizeof text, "VPP %d.%d V above the part's %d.%d V maximum", tenths / 10, tenths % 10,
+                  part_.vpp_max / 10, part_.vpp_max % 10);
+    note_fault(text);
 }
 
 void Chip::program_config(int address, uint16_t word) {
@@ -283,6 +327,12 @@ void Chip::commit(const TimedOp& op) {
         break;
     case TimedOp::BULK_PROGRAM:
         std::fill(flash_.begin(), flash_.end(), ERASED);
+        if (part_.type_code == FAMILY_ENHANCED && op.counter > BULK_ERASE_LIMIT) {
+            for (int i = 0; i < part_.calibration_count; ++i) {
+                size_t c = static_cast<size_t>(part_.calibration_first - CONFIG_BASE + i);
+                if (c < config_.size()) config_[c] = ERASED;
+            }
+        }
         if (op.counter >= CONFIG_BASE) {
             std::fill(config_.begin(), config_.begin() + 4, ERASED);
             // The configuration words go too (on the PIC12F629 family with

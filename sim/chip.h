@@ -63,6 +63,12 @@ public:
     TimedOp bulk_erase_program();
     TimedOp bulk_erase_data();
     void commit(const TimedOp& op);
+    // VPP applied at `tenths` of a volt (the last voltage frame when VPP went
+    // on, or one that came while it was on).
+    void apply_vpp(int tenths);
+    // What the host did that the part's programming algorithm forbids, one
+    // line each, in the order first seen.
+    const std::vector<std::string>& faults() const { return faults_; }
 
 private:
     // What the family's programming algorithm gives this chip.
@@ -75,6 +81,8 @@ private:
     int eeprom_index(int address) const;
     bool config_writable(int address) const;
     void program_config(int address, uint16_t word);
+    bool is_calibration(int address) const;
+    void note_fault(const std::string& text);
 
     PartInfo part_;
     std::vector<uint16_t> flash_;
@@ -87,6 +95,7 @@ private:
     uint8_t data_latch_ = 0xFF;
     bool data_loaded_ = false;
     bool last_load_data_ = false;
+    std::vector<std::string> faults_;
 };
 
 }  // namespace sim

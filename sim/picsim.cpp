@@ -89,6 +89,7 @@ const char* const kHelp =
     "  --report FILE.json     machine-readable record of the run\n"
     "  --serve                print the pty path on stdout and serve until\n"
     "                         SIGTERM/SIGINT, then write --save/--state/--report\n"
+    "  --list-parts           list the parts picsim emulates and exit\n"
     "  --help                 this text\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -104,6 +105,17 @@ long number(const std::string& text, int base, const std::string& option) {
     return v;
 }
 
+// One line a part: name, device ID and mask, flash words, EEPROM bytes, erase
+// row and write latches, configuration words, VPP range.
+void list_parts() {
+    for (const sim::PartInfo* p : sim::part_list()) {
+        std::printf("%-12s id 0x%04X/0x%04X flash %5d eeprom %3d row %2d latches %2d config %d vpp %d.%d-%d.%d\n",
+                    p->name, static_cast<unsigned>(p->device_id), static_cast<unsigned>(p->id_mask), p->flash_size,
+                    p->eeprom_size, p->row_size, p->write_latches, p->config_words, p->vpp_min / 10,
+                    p->vpp_min % 10, p->vpp_max / 10, p->vpp_max % 10);
+    }
+}
+
 Options parse(int argc, char** argv) {
     Options o;
     int i = 1;
@@ -117,6 +129,7 @@ Options parse(int argc, char** argv) {
         sim::Faults& f = c.faults;
         if (a == "--") { ++i; break; }
         if (a == "--help" || a == "-h") { std::cout << kHelp; std::exit(0); }
+        else if (a == "--list-parts") { list_parts(); std::exit(0); }
         else if (a == "--part") c.part = value(a);
         else if (a == "--id") c.device_id = static_cast<int>(number(value(a), 16, a));
         else if (a == "--load") o.load = value(a);
@@ -530,7 +543,9 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(prog.bytes_to_host()),
                  prog.last_frame_was_vpp_off() ? "yes" : "no",
                  static_cast<unsigned long long>(prog.lost_operations()));
-    for (const std::string& f : prog.faults()) std::fprintf(stderr, "picsim: fault: %s\n", f.c_str());
+    // The host broke the part's programming rules: each on a line of its own.
+    for (const std::string& f : prog.faults())
+        std::fprintf(stderr, "picsim: %s: fault: %s\n", prog.target().part().c_str(), f.c_str());
     store_memory(o, prog.target());
     if (!o.report.empty()) write_report(o, prog, t, tm, ch, code, elapsed);
     return code;

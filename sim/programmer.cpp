@@ -255,6 +255,7 @@ struct Programmer::Impl {
             settle(t, true);
             if (config.faults.vpp_on_fail) break;
             vpp = true;
+            if (!older) chip.apply_vpp(vpp_tenths);
             chip.enter_programming();
             if (older) {
                 older_since(t);
@@ -269,6 +270,7 @@ struct Programmer::Impl {
             break;
         case CMD_SET_VPP_VOLTAGE:
             vpp_tenths = arg;
+            if (vpp && !older) chip.apply_vpp(vpp_tenths);
             if (older && vpp) older->vpp_changed(arg);
             break;
         case CMD_SET_REPEAT: repeat = arg >= 1 ? arg : 1; break;
@@ -379,7 +381,12 @@ uint64_t Programmer::lost_operations() const {
     return impl_->lost + (impl_->older ? impl_->older->lost() : 0);
 }
 std::vector<std::string> Programmer::faults() const {
-    return impl_->older ? impl_->older->faults() : std::vector<std::string>();
+    std::vector<std::string> all = impl_->chip.faults();
+    if (impl_->older) {
+        std::vector<std::string> older = impl_->older->faults();
+        all.insert(all.end(), older.begin(), older.end());
+    }
+    return all;
 }
 
 }  // namespace sim

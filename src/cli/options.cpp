@@ -12,6 +12,7 @@
 
 #include "devicedb/family.h"
 #include "devicedb/part.h"
+#include "devicedb/devicedb.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
@@ -229,12 +230,11 @@ int apply_option(const char* word) {
     } else if (matches(word, "PART=")) {
         copy_path(settings.part, sizeof settings.part, word + 5,
                   "\nPart name after /PART= is too long (at most 20 characters)!");
-        if (settings.part[0] == '\0')
-            fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
+        settings.part_given = 1;
+    } else if (matches(word, "PARTS")) {
+        settings.list_parts = 1;
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
-    } else if (platform_stricmp(word, "PARTS") == 0) {
-        print_parts();
     } else {
         fail_format("unknown option: %s", word);
     }
@@ -274,31 +274,12 @@ void print_usage() {
     print_line("/NOSTORE              use /COM and /BAUD= for this run only");
     print_line("/PART=<name>          write only to this part (e.g. PIC16F1825); older parts");
     print_line("                      that need 10-13 V must be named to be found");
-    print_line("/PARTS                list the supported parts by family");
+    print_line("/PARTS                list the parts picup knows");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
     print_line("                      write the next serial number into every chip");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
-    run_end_note(END_OK, 0, nullptr);
-    std::exit(0);
-}
-
-// The built-in part table, a block per family in type-code order, the names
-// in table order, eight to a line.
-void print_parts() {
-    enum { FAMILIES = FAMILY_BLOCK_ERASE_PROGRAM + 1, PER_LINE = 8 };
-    for (int type = 0; type < FAMILIES; ++type) {
-        int shown = 0;
-        for (int i = 0; i < PART_COUNT; ++i) {
-            if (PART_TABLE[i].type_code != type) continue;
-            if (shown == 0) std::printf("\n%s:", family_of(type).name);
-            if (shown % PER_LINE == 0) std::printf("\n ");
-            std::printf(" %s", PART_TABLE[i].name);
-            ++shown;
-        }
-        if (shown > 0) std::printf("\n");
-    }
     run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }
@@ -510,6 +491,40 @@ void open_log() {
     if (link_state.log_file == nullptr) link_state.log_on = false;
 }
 
+// One line a part: name, device ID and the mask it is compared under, program
+// flash words, EEPROM bytes, erase row words and write latches, family.
+void print_part(const Part& part, void*) {
+    std::printf("%-12s ID 0x%04X/0x%04X  flash 0x%04X  EEPROM %4d  row/latches %d/%d  %s\n", part.name,
+                static_cast<unsigned>(part.device_id), static_cast<unsigned>(part.id_mask),
+                static_cast<unsigned>(part.flash_size), part.eeprom_size, part.row_size,
+                part.write_latches, family_of(part.type_code).name);
+}
+
+// /PARTS: the parts the device database knows, the user's lines first; then
+// the run ends, before any port is opened.
+[[noreturn]] void list_parts() {
+    device_db_each(print_part, nullptr);
+    run_end_note(END_OK, 0, nullptr);
+    std::exit(0);
+}
+
+// /PART= must name a part the database knows, so that a slip of the keyboard
+// ends the run before the port is opened instead of refusing every chip
+// after identification; the nearest names are offered.
+void check_part_option() {
+    if (!settings.part_given) return;
+    if (settings.part[0] == '\0')
+        fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
+    if (device_db_knows(settings.part)) return;
+    static char message[64];
+    std::snprintf(message, sizeof message, "\nUnknown part %s!", settings.part);
+    std::puts(message);
+    char nearest[4 * (PART_NAME_CHARS + 4)];
+    if (device_db_nearest(settings.part, nearest, sizeof nearest) > 0)
+        ui_report_after("did you mean %s? (%s /PARTS lists every part)", nearest, program_stem);
+    fail_shown(message);
+}
+
 // Saving to the file that is to be uploaded would replace it with the chip's
 // contents before it is read: refused before the port is opened.
 void check_save_path(const char* hexfile) {
@@ -565,6 +580,8 @@ const char* load_options(int argc, char** argv, Settings* out) {
     // The record names the port, the rate and the part as given, also when a
     // check below refuses the run.
     prepare_record();
+    if (settings.list_parts) list_parts();
+    check_part_option();
     check_save_path(hexfile);
     check_baud();
     serial_check_options(settings.verify != 0);

@@ -23,6 +23,8 @@ struct Settings {
     char log_path[256] = "";   // /LOG=<file>: the log's name instead of <base>.log
     char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
     char part[21] = "";        // /PART=<name>: the only part the run may write
+    int part_given = 0;        // /PART= was given (perhaps with no name)
+    int list_parts = 0;        // /PARTS: list the parts the database knows
     char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
     int checksum = 0;          // /CHECKSUM: print the device checksum, write nothing
 };
@@ -35,7 +37,6 @@ int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
 int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 [[noreturn]] void print_usage();
 // /PARTS: the supported parts, grouped by family, then exit code 0.
-[[noreturn]] void print_parts();
 // "picup <version>" and the paths of the three files, then exit code 0.
 [[noreturn]] void print_version();
 // Arguments that start with '-': --help, -h and -? print the usage text,

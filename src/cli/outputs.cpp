@@ -32,7 +32,9 @@ struct NamedFile {
 
 NamedFile names[MAX_NAMES];
 int name_count = 0;
-char whats[MAX_NAMES][sizeof settings.json_path + 16];
+// The longest description ("the serial number counter " and one of picup's
+// own file names) fits whole; a longer HEX file path given by the user is cut.
+char whats[MAX_NAMES][sizeof(FileName{}.text) + 32];
 FileName own_files[4];
 
 void add(const char* option, const char* path, bool output, bool replaced) {

@@ -1,9 +1,11 @@
 // Device database <base>.dat. Everything that differs between target parts
 // comes from one line of this file, found by the device ID the target reports:
 //   <name> <hardware ID> <mask> <erase row size> <flash size> [X:<number>]...
-// The file is read line by line and the first matching line wins. When the
-// file can be neither read nor created, the built-in part table it was written
-// from is used instead, so a supported chip is always recognised.
+// The built-in part table is the base and the file is laid over it: the file's
+// lines are read first, line by line, and the first matching line wins; then
+// the built-in rows whose name no line of the file carries. When the file can
+// be neither read nor created, the table alone serves, so a supported chip is
+// always recognised.
 #include "devicedb/devicedb.h"
 
 #include <cerrno>
@@ -57,6 +59,7 @@ struct Source {
     int pushed;       // a character given back, or NO_CHAR
     const char* name; // the file, as reports name it
     int line_number;
+    bool quiet;       // a second pass over lines already reported: say nothing
 };
 
 constexpr int NO_CHAR = -2;
@@ -159,6 +162,8 @@ void apply_masks(const char* text) {
 // Parameters a line leaves out that follow from others once the line is read.
 enum : int { NOT_GIVEN = -1 };
 
+void start_part();
+
 bool apply_parameter(int letter, const char* text) {
     if (letter == 'M') {
         apply_masks(text);
@@ -210,7 +215,7 @@ void read_parameters(Source* s) {
         int d = next_char(s);
         while (!ends_line(d) && !is_blank(d)) d = next_char(s);
         give_back(s, d);
-        if (!apply_parameter(letter, number)) {
+        if (!apply_parameter(letter, number) && !s->quiet) {
             if (letter > ' ' && letter < 0x7F) {
                 ui_report("%s:%d: unknown parameter %c: in device line; ignored", s->name, s->line_number,
                           letter);
@@ -234,14 +239,18 @@ void complete_part() {
 
 // Reports a device line without its five fields once, by its line number, and
 // goes on with the next line.
-void report_malformed(const char* name, int line_number) {
+void report_malformed(const Source* s) {
+    if (s->quiet) return;
     ui_report("%s:%d: device line needs <name> <ID> <mask> <row size> <flash size>; skipped",
-              name, line_number);
+              s->name, s->line_number);
 }
 
-// Line by line until the first device line that matches; the rest is unread.
-int scan(Source* s, unsigned device_id) {
-    for (s->line_number = 1;; ++s->line_number) {
+// The next device line's five fields; its parameters are left unread. Lines
+// that are no device lines are passed over, malformed ones reported. Returns 0
+// at the end of the file.
+int next_device_line(Source* s, DeviceLine* line) {
+    for (;;) {
+        ++s->line_number;
         int c = skip_blanks(s);
         if (c == EOF) return 0;
         if (c == LINE_END) continue;
@@ -250,25 +259,52 @@ int scan(Source* s, unsigned device_id) {
             continue;
         }
         give_back(s, c);
-        DeviceLine line{};
-        if (!read_fixed_fields(s, &line)) {
-            report_malformed(s->name, s->line_number);
-            skip_line(s);
-            continue;
-        }
-        if (((device_id ^ line.hardware_id) & line.mask) != 0) {
-            skip_line(s);
-            continue;
-        }
-        std::memcpy(device.name, line.name, sizeof line.name);
-        device.device_id = static_cast<int>(line.hardware_id & 0x3FFF);
-        device.id_mask = static_cast<int>(line.mask & 0x3FFF);
-        device.row_size = static_cast<int>(line.row_size);
-        device.flash_size = static_cast<int>(line.flash_size);
-        read_parameters(s);
-        complete_part();
-        return 1;
+        *line = DeviceLine{};
+        if (read_fixed_fields(s, line)) return 1;
+        report_malformed(s);
+        skip_line(s);
     }
+}
+
+// The part a device line describes, its parameters read, into `device`.
+void take_line(Source* s, const DeviceLine& line) {
+    start_part();
+    std::memcpy(device.name, line.name, sizeof line.name);
+    device.device_id = static_cast<int>(line.hardware_id & 0x3FFF);
+    device.id_mask = static_cast<int>(line.mask & 0x3FFF);
+    device.row_size = static_cast<int>(line.row_size);
+    device.flash_size = static_cast<int>(line.flash_size);
+    read_parameters(s);
+    complete_part();
+}
+
+// Line by line until the first device line that matches; the rest is unread.
+int scan(Source* s, unsigned device_id) {
+    DeviceLine line{};
+    while (next_device_line(s, &line)) {
+        if (((device_id ^ line.hardware_id) & line.mask) == 0) {
+            take_line(s, line);
+            return 1;
+        }
+        skip_line(s);
+    }
+    return 0;
+}
+
+// Which built-in parts a line of the user's file replaces: those whose name
+// it carries. Marks them in `replaced` (one flag a table row) and returns how
+// many built-in parts the file lacks.
+int mark_replaced(Source* s, bool* replaced) {
+    for (int i = 0; i < PART_COUNT; ++i) replaced[i] = false;
+    DeviceLine line{};
+    while (next_device_line(s, &line)) {
+        const Part* p = part_find_name(line.name);
+        if (p != nullptr) replaced[p - PART_TABLE] = true;
+        skip_line(s);
+    }
+    int lacking = 0;
+    for (int i = 0; i < PART_COUNT; ++i) lacking += replaced[i] ? 0 : 1;
+    return lacking;
 }
 
 // Appends to a line being formatted; the line is cut, never overrun.
@@ -352,6 +388,34 @@ void start_part() {
     device.zero_mask = 0x3FFF;
 }
 
+// The first built-in row whose ID matches and that no line of the user's file
+// replaces (`replaced` flags them; nullptr: none does).
+int builtin_find(unsigned device_id, const bool* replaced) {
+    start_part();
+    complete_part();
+    for (int i = 0; i < PART_COUNT; ++i) {
+        const Part& p = PART_TABLE[i];
+        if (replaced != nullptr && replaced[i]) continue;
+        if (((device_id ^ static_cast<unsigned>(p.device_id)) & static_cast<unsigned>(p.id_mask)) != 0) continue;
+        device = p;
+        if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
+        return 1;
+    }
+    return 0;
+}
+
+// Flags, one a built-in row, of the rows a line of the user's file replaces.
+bool replaced_rows[PART_TABLE_MAX];
+
+// The user's file read once more for the names its lines carry, without a
+// word about malformed lines (the look-up has told them). Returns how many
+// built-in parts it lacks.
+int mark_file(std::FILE* f, const char* name) {
+    std::rewind(f);
+    Source source{f, NO_CHAR, name, 0, true};
+    return mark_replaced(&source, replaced_rows);
+}
+
 }  // namespace
 
 void device_db_set_defaults() {
@@ -360,27 +424,39 @@ void device_db_set_defaults() {
 }
 
 int device_db_scan(std::FILE* file, unsigned device_id, const char* name) {
-    Source source{file, NO_CHAR, name != nullptr ? name : "picup.dat", 0};
+    Source source{file, NO_CHAR, name != nullptr ? name : "picup.dat", 0, false};
     start_part();
     int found = scan(&source, device_id);
     complete_part();
     return found;
 }
 
-int device_db_scan_builtin(unsigned device_id) {
-    device_db_set_defaults();
-    const Part* p = part_find_id(device_id);
-    if (p == nullptr) return 0;
-    device = *p;
-    if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
-    return 1;
+int device_db_scan_builtin(unsigned device_id) { return builtin_find(device_id, nullptr); }
+
+namespace {
+
+struct Named {
+    const char* name;
+    bool found;
+    Part part;
+};
+
+// The first part of the name in look-up order: the user's line before the
+// built-in part it replaces.
+void take_named(const Part& part, void* context) {
+    Named* n = static_cast<Named*>(context);
+    if (n->found || platform_stricmp(part.name, n->name) != 0) return;
+    n->part = part;
+    n->found = true;
 }
 
+}  // namespace
+
 int device_db_select_name(const char* name) {
-    const Part* p = part_find_name(name);
-    if (p == nullptr) return 0;
-    device = *p;
-    if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
+    Named n{name, false, Part{}};
+    device_db_each(take_named, &n);
+    if (!n.found) return 0;
+    device = n.part;
     return 1;
 }
 
@@ -433,15 +509,146 @@ void device_db_write_default(std::FILE* f) {
     }
 }
 
+// The built-in table is the base and the user's file is laid over it: a line
+// adds a part, or replaces the built-in part of the same name, whatever ID it
+// gives (a line that moves a part to another ID takes the part off its old
+// one). The user's lines are looked at first, the first match by ID winning as
+// ever, then the built-in rows they leave. So a file an older picup wrote,
+// with a dozen parts, still finds every part built in since, and says so.
 void device_db_load(unsigned device_id) {
     device_db_set_defaults();
     device.name[0] = '\0';
     FileName path = file_name(".dat");
     std::FILE* f = open_database(path.text);
     if (f == nullptr) {
-        device_db_scan_builtin(device_id);
+        builtin_find(device_id, nullptr);
         return;
     }
-    device_db_scan(f, device_id, path.text);
+    int found = device_db_scan(f, device_id, path.text);
+    int lacking = mark_file(f, path.text);  // reads names only; `device` stays
     std::fclose(f);
+    if (!found) builtin_find(device_id, replaced_rows);
+    if (lacking > 0) {
+        ui_report("%s holds %d of the %d built-in parts; the others are taken from the built-in list "
+                  "(rename or delete the file and the next run writes it with every part)",
+                  path.text, PART_COUNT - lacking, PART_COUNT);
+    }
+}
+
+int device_db_each(void (*visit)(const Part& part, void* context), void* context) {
+    Part kept = device;
+    FileName path = file_name(".dat");
+    std::FILE* f = platform_open_text_file(path.text);
+    int count = 0;
+    for (int i = 0; i < PART_COUNT; ++i) replaced_rows[i] = false;
+    if (f != nullptr) {
+        mark_file(f, path.text);
+        std::rewind(f);
+        Source source{f, NO_CHAR, path.text, 0, true};
+        DeviceLine line{};
+        while (next_device_line(&source, &line)) {
+            take_line(&source, line);
+            Part part = device;
+            visit(part, context);
+            ++count;
+        }
+        std::fclose(f);
+    }
+    for (int i = 0; i < PART_COUNT; ++i) {
+        if (replaced_rows[i]) continue;
+        Part part = PART_TABLE[i];
+        if (part.eeprom_size != 0) part.eeprom_base = ADDR_EEPROM;
+        visit(part, context);
+        ++count;
+    }
+    device = kept;
+    return count;
+}
+
+namespace {
+
+int upper_case(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
+
+constexpr int MAX_COMPARED = 32;  // names are at most 20 characters
+constexpr int MAX_NEAREST = 4;
+
+// Letters to add, drop or change to turn `a` into `b`, without regard to case.
+int edit_distance(const char* a, const char* b) {
+    int n = static_cast<int>(std::strlen(b));
+    if (n > MAX_COMPARED) n = MAX_COMPARED;
+    int row[MAX_COMPARED + 1];
+    for (int j = 0; j <= n; ++j) row[j] = j;
+    for (int i = 0; a[i] != '\0' && i < MAX_COMPARED; ++i) {
+        int diagonal = row[0];
+        row[0] = i + 1;
+        for (int j = 1; j <= n; ++j) {
+            int above = row[j];
+            int change = diagonal + (upper_case(static_cast<unsigned char>(a[i])) ==
+                                             upper_case(static_cast<unsigned char>(b[j - 1]))
+                                         ? 0
+                                         : 1);
+            int best = change;
+            if (above + 1 < best) best = above + 1;
+            if (row[j - 1] + 1 < best) best = row[j - 1] + 1;
+            row[j] = best;
+            diagonal = above;
+        }
+    }
+    return row[n];
+}
+
+const char* without_pic(const char* name) {
+    bool pic = upper_case(name[0]) == 'P' && upper_case(name[1]) == 'I' && upper_case(name[2]) == 'C';
+    return pic ? name + 3 : name;
+}
+
+struct Nearest {
+    const char* wanted;
+    bool known;
+    int distance;
+    int count;
+    char names[MAX_NEAREST][PART_NAME_CHARS + 1];
+};
+
+void consider(const Part& part, void* context) {
+    Nearest* n = static_cast<Nearest*>(context);
+    int d = edit_distance(n->wanted, part.name);
+    if (d == 0) n->known = true;
+    int bare = edit_distance(without_pic(n->wanted), without_pic(part.name));
+    if (bare < d) d = bare;
+    if (d > n->distance) return;
+    if (d < n->distance) {
+        n->distance = d;
+        n->count = 0;
+    }
+    for (int i = 0; i < n->count; ++i) {
+        if (edit_distance(n->names[i], part.name) == 0) return;  // a name the user's file repeats
+    }
+    if (n->count == MAX_NEAREST) return;
+    std::snprintf(n->names[n->count], sizeof n->names[0], "%s", part.name);
+    ++n->count;
+}
+
+Nearest nearest_to(const char* name) {
+    Nearest n{};
+    n.wanted = name;
+    n.distance = MAX_COMPARED * 2;
+    device_db_each(consider, &n);
+    return n;
+}
+
+}  // namespace
+
+bool device_db_knows(const char* name) { return nearest_to(name).known; }
+
+int device_db_nearest(const char* name, char* out, int size) {
+    Nearest n = nearest_to(name);
+    if (size <= 0) return n.count;
+    out[0] = '\0';
+    Line l{out, size, 0};
+    for (int i = 0; i < n.count; ++i) {
+        const char* joint = i == 0 ? "" : (i == n.count - 1 ? " or " : ", ");
+        put(l, "%s%s", joint, n.names[i]);
+    }
+    return n.count;
 }

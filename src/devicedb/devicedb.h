@@ -1,6 +1,7 @@
 // The device database <base>.dat: one line per part, looked up by device ID.
-// Written from the built-in part table when missing; the table itself is used
-// when the file can be neither read nor created. `device` is the connected
+// Written from the built-in part table when missing; its lines add to the
+// table or replace a built-in part of the same name, and the table alone is
+// used when the file can be neither read nor created. `device` is the connected
 // chip's part, as the matching line gives it.
 #pragma once
 #include <cstdio>
@@ -16,8 +17,9 @@ void device_db_load(unsigned device_id);  // fills `device`, its name included
 int device_db_scan(std::FILE* file, unsigned device_id, const char* name = nullptr);
 // The same look-up in the built-in part table.
 int device_db_scan_builtin(unsigned device_id);
-// The built-in part of that name (any case) as `device`, without a chip;
-// returns 0 and leaves `device` alone when the table has no such part.
+// The part of that name (any case) as `device`, without a chip: the user's
+// line of that name where picup.dat has one, else the built-in part; returns
+// 0 and leaves `device` alone when the database has no such part.
 int device_db_select_name(const char* name);
 // The part as a database line: a parameter only where it differs from what a
 // line without it gives, so the line reads back as the same part. Returns the
@@ -25,3 +27,13 @@ int device_db_select_name(const char* name);
 int device_db_format_line(const Part& part, char* out, int size);
 // Writes the database file's contents: its header and a line per built-in part.
 void device_db_write_default(std::FILE* f);
+// Every part the database knows, in look-up order: the user's lines, then the
+// built-in parts no line of theirs replaces (by name). Nothing is reported and
+// no file is written; `device` is left as it was. Returns how many were visited.
+int device_db_each(void (*visit)(const Part& part, void* context), void* context);
+// Whether the database knows a part of this name (compared without regard to case).
+bool device_db_knows(const char* name);
+// The known names nearest to `name` (fewest letters to add, drop or change,
+// with or without the "PIC" in front), as "A", "A or B", "A, B or C" ... in
+// `out`; returns how many (at most 4).
+int device_db_nearest(const char* name, char* out, int size);

@@ -53,6 +53,8 @@ struct Part {
 // The built-in part table, in database order.
 extern const Part PART_TABLE[];
 extern const int PART_COUNT;
+// The most rows the table may grow to (what is kept per row is sized for it).
+constexpr int PART_TABLE_MAX = 512;
 
 // The first table row whose ID matches `device_id` under its mask; nullptr when none.
 const Part* part_find_id(unsigned device_id);

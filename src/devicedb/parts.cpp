@@ -6,6 +6,7 @@ const Part PART_TABLE[] = {
 #include "devicedb/parts.inc"
 };
 const int PART_COUNT = static_cast<int>(sizeof PART_TABLE / sizeof PART_TABLE[0]);
+static_assert(sizeof PART_TABLE / sizeof PART_TABLE[0] <= PART_TABLE_MAX, "PART_TABLE_MAX is too small");
 
 namespace {
 

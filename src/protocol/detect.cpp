@@ -65,6 +65,17 @@ int part_vpp(const Part& part) {
     return part.vpp_max > 0 && part.vpp > part.vpp_max ? part.vpp_max : part.vpp;
 }
 
+// An LF part takes at most 3.6 V on VDD. Where the programmer supplies VDD,
+// its supply voltage is the programmer's own (no frame sets it), so the user
+// is the one who must know: a 5 V supply can damage the chip.
+void warn_low_voltage_part(int status) {
+    if (status & STATUS_VDD_TARGET) return;
+    if (device.name[0] == '\0' || !part_is_low_voltage(device)) return;
+    ui_report("%s takes at most 3.6 V on VDD, which the programmer supplies here: its supply must be "
+              "set to 3.6 V or less for this part",
+              device.name);
+}
+
 }  // namespace
 
 // The probe goes straight to the port, one byte at a time, because echo mode
@@ -119,6 +130,7 @@ int connect_target(const Part* named) {
     target_info.revision = part_revision(device, target_info.device_id, revision_word);
     prog_set_vpp_voltage(part_vpp(device));
     if (device.row_size > MAX_ROW_SIZE) fail("\nunsupported rowsize!");
+    warn_low_voltage_part(status);
     return status;
 }
 
@@ -127,6 +139,10 @@ void print_version_line() { std::printf("%s Version %d.%d\n", program_stem, 0, 0
 void print_target_report(int status) {
     std::printf("\nTarget device ID:      0x%04X = %s", static_cast<unsigned>(target_info.device_id),
                 target_info.device_name);
+    // Parts with a full 14-bit device ID keep their revision in a word of its
+    // own; in the others the ID's low bits shown above are the revision.
+    if (device.name[0] != '\0' && part_revision_in_word(device))
+        std::printf("\nRevision:              0x%04X", static_cast<unsigned>(target_info.revision));
     std::printf("\nProgram flash size:    0x%04X", static_cast<unsigned>(device.flash_size));
     if (device.eeprom_base != 0) std::printf("\nData EEPROM:           %d", device.eeprom_size);
     std::printf("\nTarget's user ID:      %04X", static_cast<unsigned>(target_info.user_id));

@@ -118,8 +118,22 @@ def _picsim_start(part, files, workdir):
     return workdir, report, cmd
 
 
+def _read_report(report, allow_faults=False):
+    """picsim's report, {} when it wrote none. picsim names every step picup
+    took that the part's programming algorithm forbids (a bulk erase above
+    0x8008, a write to a calibration word, VPP above the part's maximum): no
+    run may take one, whatever it tests, unless `allow_faults` says so."""
+    data = {}
+    if os.path.exists(report):
+        with open(report) as f:
+            data = json.load(f)
+    if data.get('faults') and not allow_faults:
+        raise AssertionError('picup broke the part\'s programming rules: ' + '; '.join(data['faults']))
+    return data
+
+
 def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
-        timeout=60, workdir=None, save=False, state=False, command=None):
+        timeout=60, workdir=None, save=False, state=False, command=None, allow_faults=False):
     """picsim --report ... [sim_args] -- <workdir>/picup <args> in workdir.
 
     `files` maps names to str/bytes written into the workdir first; pass the
@@ -129,6 +143,8 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     later run with the same workdir (and state=True) finds it again.
     picsim appends /COM=<pty> to the command unless an argument holds {port}.
     `command` (a list) runs in place of <workdir>/picup, e.g. under Wine.
+    A run in which picsim saw a step the part forbids fails the test unless
+    `allow_faults` is given (the steps are then in Result.report['faults']).
     """
     workdir, report, cmd = _picsim_start(part, files, workdir)
     saved = os.path.join(workdir, 'target.hex')
@@ -141,10 +157,7 @@ def run(args, part='PIC16F1825', sim_args=(), files=None, stdin=None,
     p = subprocess.run(cmd, cwd=workdir, capture_output=True, timeout=timeout,
                        input=stdin.encode('latin-1') if isinstance(stdin, str) else stdin,
                        stdin=None if stdin is not None else subprocess.DEVNULL)
-    data = {}
-    if os.path.exists(report):
-        with open(report) as f:
-            data = json.load(f)
+    data = _read_report(report, allow_faults)
     memory = read_hex(saved) if save and os.path.exists(saved) else None
     return Result(_text(p.stdout), _text(p.stderr), p.returncode, data, workdir, memory)
 
@@ -203,11 +216,7 @@ def collect(p, timeout=60):
     """Waits for a spawn()ed run and returns its Result; stdout is whatever
     the pipe still held."""
     out, err = p.communicate(timeout=timeout)
-    data = {}
-    report = os.path.join(p.workdir, 'report.json')
-    if os.path.exists(report):
-        with open(report) as f:
-            data = json.load(f)
+    data = _read_report(os.path.join(p.workdir, 'report.json'))
     return Result(_text(out), _text(err), p.returncode, data, p.workdir)
 
 
@@ -242,15 +251,13 @@ class Server:
         self.path = self.process.stdout.readline().strip()
         self.report, self.memory = {}, {}
 
-    def stop(self):
+    def stop(self, allow_faults=False):
         """SIGTERM: picsim writes its report and the target's memory."""
         if self.process.poll() is None:
             self.process.terminate()
         self.process.wait(timeout=10)
         self.process.stdout.close()
-        if os.path.exists(self.report_path):
-            with open(self.report_path) as f:
-                self.report = json.load(f)
+        self.report = _read_report(self.report_path, allow_faults)
         if os.path.exists(self.save_path):
             self.memory = read_hex(self.save_path)
         return self

@@ -124,10 +124,18 @@ def run_with_key_later(args, sim_args, workdir, delay=0.4):
 
 
 
-def upload_files():
-    path = os.path.join(harness.SOURCE, 'examples', 'pic16f1825', 'blink.hex')
+def upload_files(chip='pic16f1825'):
+    path = os.path.join(harness.SOURCE, 'examples', chip, 'blink.hex')
     with open(path) as f:
         return {'blink.hex': f.read()}
+
+
+def stages_of_latch_blocks(frames):
+    """The second programming cycle of the first row of a part whose rows take
+    several latch blocks: a fault between the blocks of one row."""
+    erase = first(frames, lambda f: f.code == 0x09)
+    cycle = first(frames, lambda f: f.code == 0x08, erase.number)
+    return {'latch block': first(frames, lambda f: f.code == 0x08, cycle.number)}
 
 
 KEY_DELAY = 0.4  # the calibration read-out runs this long before its key
@@ -144,7 +152,12 @@ SCENARIOS = {
              lambda frames: {'/READ': stage_after_detection(frames, 0x44)}),
     'osccal': (['/OSCCAL'], dict,
                lambda frames: {'/OSCCAL': stage_after_detection(frames, 0xC7)}),
+    # A PIC16F1939 writes each row of 32 words in four blocks of 8 latches.
+    'upload in latch blocks': (['/JSON=' + RECORD, 'blink.hex'], lambda: upload_files('pic16f1939'),
+                               stages_of_latch_blocks),
 }
+# The part each scenario runs on where it is not the PIC16F1825.
+SCENARIO_PART = {'upload in latch blocks': 'PIC16F1939'}
 
 
 def execute(scenario, sim_args):
@@ -157,7 +170,8 @@ def execute(scenario, sim_args):
     if scenario == 'osccal':
         r = run_with_key_later(args, ['--part', 'PIC16F1825'] + sim_args, workdir, KEY_DELAY)
     else:
-        r = harness.run(args, sim_args=sim_args, workdir=workdir)
+        r = harness.run(args, part=SCENARIO_PART.get(scenario, 'PIC16F1825'), sim_args=sim_args,
+                        workdir=workdir)
     # picsim times the run of picup itself; the wall clock is the fallback.
     return r, r.report.get('elapsed_s', time.monotonic() - start)
 
@@ -213,6 +227,10 @@ MATRIX = {
                       (1, COMM_ERROR, WAIT),    (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
     'flash write':   [(1, COMM_ERROR, PROMPT),  _,                      (1, COMM_ERROR, WAIT),
                       (1, COMM_ERROR, WAIT),    (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
+    # The last stage of its scenario: the first read it can corrupt is the
+    # verification's.
+    'latch block':   [(1, COMM_ERROR, PROMPT),  (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, WAIT),
+                      (1, COMM_ERROR, WAIT),    (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
     'verify':        [(1, COMM_ERROR, WAIT),    (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, WAIT),
                       (1, COMM_ERROR, WAIT),    (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, PROMPT), _],
     'EEPROM':        [(1, COMM_ERROR, PROMPT),  (1, COMM_ERROR, PROMPT), (1, COMM_ERROR, WAIT),
@@ -238,7 +256,7 @@ MATRIX = {
 # other fault is ever taken for one.
 NAK_STAGE = {
     'detection': 'identifying the target', 'bulk erase': 'bulk erasing',
-    'flash write': 'programming flash', 'verify': 'verifying flash',
+    'flash write': 'programming flash', 'latch block': 'programming flash', 'verify': 'verifying flash',
     'EEPROM': 'programming data EEPROM', 'user ID': 'programming user ID',
     'configuration': 'programming config words', '/READ': 'reading memory',
     '/OSCCAL': 'running the calibration helper',

@@ -150,7 +150,7 @@ class MidrangeKinds(unittest.TestCase):
     def test_unnamed_older_part_is_not_found_at_8_5_volts(self):
         for part in ('PIC16F690', 'PIC16F84A', 'PIC16F877A'):
             with self.subTest(part=part):
-                r = harness.run(['/INFO'], part=part)
+                r = harness.run(['/INFO'], part=part, allow_faults=True)
                 self.assertEqual(r.code, 1, r)
                 self.assertTrue(r.stdout.endswith('\nno target detected!\n'), r)
                 self.assertIn('/PART=<name>', r.stderr)
@@ -193,16 +193,15 @@ class PartTable(unittest.TestCase):
         harness.need_binaries()
         r = harness.run_plain(['/PARTS'])
         self.assertEqual(r.code, 0, r)
-        blocks = [b for b in r.stdout.split('\n\n') if b.strip()]
-        names = [n for b in blocks for n in b.split(':', 1)[1].split()]
+        lines = [l for l in r.stdout.split('\n') if l.strip()]
+        names = [l.split()[0] for l in lines]
         self.assertEqual(len(names), len(set(names)))
-        headers = [b.split(':', 1)[0].strip() for b in blocks]
+        family_of = {l.split()[0]: l.split('  ')[-1].strip() for l in lines}
         for family, part in (('PIC16F690 family', 'PIC16F887'), ('PIC16F628A family', 'PIC16F648A'),
                              ('PIC16F84A', 'PIC16F84A'), ('PIC12F615 family', 'PIC16HV616'),
                              ('PIC16F88 family', 'PIC16F819'), ('PIC16F877A family', 'PIC16F873A'),
                              ('PIC12F629 family', 'PIC16F676')):
-            self.assertIn(family, headers)
-            self.assertIn(part, blocks[headers.index(family)].split())
+            self.assertEqual(family_of[part], family)
 
     def test_database_rows_of_the_older_parts_match_the_parts_list(self):
         if not os.path.exists(CSV):
@@ -290,7 +289,7 @@ class EmulatorFaults(unittest.TestCase):
             time.sleep(0.05)
         finally:
             os.close(fd)
-        return server.stop().report['faults']
+        return server.stop(allow_faults=True).report['faults']
 
     def test_fault_matrix(self):
         load_config = frame(0x80, 0, 0)

@@ -60,7 +60,7 @@ USAGE = (
     "/NOSTORE              use /COM and /BAUD= for this run only\n"
     "/PART=<name>          write only to this part (e.g. PIC16F1825); older parts\n"
     "                      that need 10-13 V must be named to be found\n"
-    "/PARTS                list the supported parts by family\n"
+    "/PARTS                list the parts picup knows\n"
     "/SAVE=<hexfile>       save target memory into a hex file\n"
     "/SERIAL=<address>,<first>[,<step>[,<bytes>]]\n"
     "                      write the next serial number into every chip\n"

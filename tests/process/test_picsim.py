@@ -231,6 +231,28 @@ class PicsimRoundTrip(unittest.TestCase):
         kept = harness.run(['/INFO'], workdir=w.workdir, save=True, state=True)
         self.assertEqual(kept.memory.get(1), 0x2F00)
 
+    def test_forbidden_steps_are_named_and_fail_the_harness(self):
+        # A user's line that gives a PIC16F1825 the PIC12F629 family's 13 V:
+        # picsim names it, and a harness run that does not expect it fails.
+        files = {'picup.dat': 'PIC16F1825 0x2760 0x3FE0 0x0020 0x2000 E:256 V:130\n'}
+        # (The voltage frame goes out with the next frames that need a reply.)
+        res = harness.run(['/READ0-7'], files=files, allow_faults=True)
+        self.assertEqual(res.code, 0, res)
+        told = "VPP 13.0 V above the part's 9.0 V maximum"
+        self.assertEqual(res.report['faults'], [told])
+        self.assertIn('picsim: PIC16F1825: fault: ' + told + '\n', res.stderr)
+        with self.assertRaises(AssertionError):
+            harness.run(['/READ0-7'], files=files)
+        # Every part the table has is emulated and listed.
+        p = subprocess.run([harness.PICSIM, '--list-parts'], capture_output=True, text=True, timeout=10)
+        self.assertEqual(p.returncode, 0)
+        lines = p.stdout.splitlines()
+        self.assertGreaterEqual(len(lines), 160)
+        self.assertIn('PIC16F1939   id 0x23C0/0x3FE0 flash 16384 eeprom 256 row 32 latches  8 config 2 '
+                      'vpp 8.0-9.0', lines)
+        self.assertIn('PIC12F1612   id 0x3058/0x3FFF flash  2048 eeprom   0 row 16 latches 16 config 3 '
+                      'vpp 8.0-9.0', lines)
+
     def test_tick_stream_in_real_time(self):
         steps = PROBE + [VPP_ON, 'r:1', 'w:' + frame(0xC7), 'q:500', 'w:' + frame(0xC0), 'r:1']
         reads, res = simulate(steps, ['--osccal-error', '0.5'])

@@ -250,6 +250,39 @@ class RecordTest(unittest.TestCase):
         self.assertEqual(guarded.stdout, plain.stdout)
         self.assertEqual(guarded.sent(), plain.sent())
 
+        # A name the device database does not know, or none, is refused
+        # before the port is opened; the nearest names are offered.
+        for arg, message, hint in (
+                ('/PART=16F1825', 'Unknown part 16F1825!', 'did you mean PIC16F1825?'),
+                ('/PART=PIC16F1939X', 'Unknown part PIC16F1939X!', 'did you mean PIC16F1939?')):
+            r = harness.run([JSON, arg, 'blink.hex'], files=files)
+            self.assertEqual((r.code, r.stdout), (1, '\n' + message + '\n'), r)
+            self.assertEqual(r.sent(), b'')
+            self.assertEqual(r.record()['message'], message)
+            self.assertIn('picup: ' + hint + ' (picup /PARTS lists every part)\n', r.stderr)
+        # The parts of the user's picup.dat are known names too.
+        dat = {'picup.dat': 'PICNEW 0x3333 0x3FFF 0x0020 0x1000 E:64\n'}
+        r = harness.run(['/PART=picnew', 'blink.hex'], files=dict(files, **dat))
+        self.assertEqual((r.code, r.stdout), (1, '\nTarget is PIC16F1825, not picnew!\n'), r)
+        r = harness.run_plain(['/CHECKSUM', '/PART=picnew', 'blink.hex'], files=dict(files, **dat))
+        self.assertEqual(r.code, 0, r)
+        self.assertRegex(r.stdout, r'^Checksum: 0x[0-9A-F]{4}\n$')
+
+        # /PARTS: one line a part, the user's first, without a port.
+        r = harness.run_plain(['/PARTS'], files=dat)
+        self.assertEqual(r.code, 0, r)
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[0], 'PICNEW       ID 0x3333/0x3FFF  flash 0x1000  EEPROM   64  row/latches 32/32'
+                                   '  standard')
+        for line in ('PIC16F1939   ID 0x23C0/0x3FE0  flash 0x4000  EEPROM  256  row/latches 32/8  standard',
+                     'PIC16F1459   ID 0x3023/0x3FFF  flash 0x2000  EEPROM    0  row/latches 32/32  standard',
+                     'PIC12F629    ID 0x0F80/0x3FE0  flash 0x0400  EEPROM  128  row/latches 0/1'
+                     '  PIC12F629 family'):
+            self.assertIn(line, lines)
+        names = [line.split()[0] for line in lines]
+        self.assertEqual(len(names), len(set(names)))
+        self.assertGreaterEqual(len(names), 157)
+
     def test_unwritable_record_ends_the_run_first(self):
         r = harness.run(['/JSON=nowhere/run.json', 'blink.hex'],
                         files={'blink.hex': example('pic16f1825')})

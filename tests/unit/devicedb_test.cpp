@@ -222,6 +222,100 @@ TEST_F(DeviceDbTest, EveryDefaultPartIsFoundWithItsRevisionBits) {
     }
 }
 
+void count_parts(const Part& part, void* context) {
+    auto* names = static_cast<std::vector<std::string>*>(context);
+    names->push_back(part.name);
+}
+
+// The built-in table is the base; the user's file lays its lines over it: a
+// line adds a part or replaces the built-in part of its name, whatever ID it
+// gives, and its lines are looked at before the table's.
+TEST_F(DeviceDbTest, UserLinesAddToAndReplaceTheBuiltInParts) {
+    // A file an older picup wrote still finds the parts built in since, and
+    // standard error says once that the file lacks them.
+    write_file(path("picup.dat"), OLD_FILE);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load(0x23C3), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "picup: " + path("picup.dat") + " holds 12 of the " + std::to_string(PART_COUNT) +
+                  " built-in parts; the others are taken from the built-in list (rename or delete the "
+                  "file and the next run writes it with every part)\n");
+    EXPECT_EQ(name(), "PIC16F1939");
+    EXPECT_EQ(device.row_size, 32);
+    EXPECT_EQ(device.write_latches, 8);
+    EXPECT_EQ(device.eeprom_base, 0xF000);
+    // Parts the file has come from the file.
+    write_file(path("picup.dat"), "PIC16F1825 0x2760 0x3FE0 0x0010 0x0100\n");
+    reset_records();
+    testing::internal::CaptureStderr();
+    load(0x2761);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(name(), "PIC16F1825");
+    EXPECT_EQ(device.flash_size, 0x100);
+
+    // A line with another ID moves its part there: the built-in line of that
+    // name no longer claims its old ID, which another user line may take.
+    write_file(path("picup.dat"),
+               "PIC16F1939 0x3333 0x3FFF 0x0020 0x1000 E:128\n"
+               "PICNEW 0x23C0 0x3FE0 0x0010 0x0100\n");
+    reset_records();
+    testing::internal::CaptureStderr();
+    load(0x3333);
+    EXPECT_EQ(name(), "PIC16F1939");
+    EXPECT_EQ(device.flash_size, 0x1000);
+    EXPECT_EQ(device.write_latches, 32);
+    EXPECT_EQ(device.eeprom_size, 128);
+    reset_records();
+    load(0x23C3);
+    EXPECT_EQ(name(), "PICNEW");
+    write_file(path("picup.dat"), "PIC16f1939 0x3333 0x3FFF 0x0020 0x1000\n");  // names match in any case
+    reset_records();
+    load(0x23C3);
+    EXPECT_EQ(name(), "(unknown)");
+    EXPECT_EQ(device.flash_size, 0x8000);
+    // A user's line of a new name wins over a built-in part with its ID.
+    write_file(path("picup.dat"), "PIC16F1825X 0x2760 0x3FE0 0x0020 0x2000\n");
+    reset_records();
+    load(0x2761);
+    EXPECT_EQ(name(), "PIC16F1825X");
+    reset_records();
+    load(0x2861);
+    EXPECT_EQ(name(), "PIC16LF1825");
+    testing::internal::GetCapturedStderr();
+
+    // The list /PARTS shows and /PART= checks against: the user's lines, then
+    // the built-in parts they leave.
+    write_file(path("picup.dat"),
+               "PIC16F1939 0x3333 0x3FFF 0x0020 0x1000 E:128\n"
+               "PIC_SHORT 0x1000\n"
+               "PICNEW 0x23C0 0x3FE0 0x0010 0x0100\n");
+    device.flash_size = 0x1234;
+    std::vector<std::string> names;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(device_db_each(count_parts, &names), PART_COUNT + 1);
+    EXPECT_EQ(device_db_knows("picnew"), true);
+    EXPECT_EQ(device_db_knows("PIC16LF1939"), true);
+    EXPECT_EQ(device_db_knows("16F1939"), false);
+    EXPECT_EQ(device_db_knows("PIC_SHORT"), false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the look-up has told the malformed line";
+    EXPECT_EQ(device.flash_size, 0x1234) << "the connected part stays";
+    ASSERT_GE(names.size(), 3u);
+    EXPECT_EQ(names[0], "PIC16F1939");
+    EXPECT_EQ(names[1], "PICNEW");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "PIC16F1939"), 1);
+    char nearest[128];
+    EXPECT_EQ(device_db_nearest("16F1825", nearest, sizeof nearest), 1);
+    EXPECT_STREQ(nearest, "PIC16F1825");
+    EXPECT_EQ(device_db_nearest("pic16f1939x", nearest, sizeof nearest), 1);
+    EXPECT_STREQ(nearest, "PIC16F1939");
+    EXPECT_EQ(device_db_nearest("PIC16F193", nearest, sizeof nearest), 4);
+    EXPECT_STREQ(nearest, "PIC16F1939, PIC16F1933, PIC16F1934 or PIC16F1936");
+    EXPECT_EQ(device_db_nearest("PICNE", nearest, sizeof nearest), 1);
+    EXPECT_STREQ(nearest, "PICNEW");
+    EXPECT_EQ(device_db_nearest("PIC16F1825", nearest, 8), 1);
+    EXPECT_STREQ(nearest, "PIC16F1") << "cut, never overrun";
+}
+
 TEST_F(DeviceDbTest, WhichLinesAreDeviceLines) {
     const std::string file =
         "p16x 0x1000 0x3FFF 0x10 0x100\n"

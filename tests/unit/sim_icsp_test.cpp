@@ -2,6 +2,7 @@
 // would corrupt a real chip has to show up as wrong memory here.
 #include <gtest/gtest.h>
 
+#include "sim/chip.h"
 #include "sim_bench.h"
 
 namespace {
@@ -253,6 +254,88 @@ TEST(SimIcsp, OperationsCutShortLeaveCellsAsTheyWere) {
     b.vpp_off();  // power removed before it finished
     EXPECT_EQ(t.peek(0xF000), 0x12);
     EXPECT_EQ(b.p.lost_operations(), 4u);
+}
+
+// Every part of the table is emulated; a PIC16F1939 has rows of 32 words but
+// only 8 write latches: loads wrap within the block of 8, and a programming
+// cycle writes the block that holds the counter.
+TEST(SimIcsp, EveryTablePartAndLatchBlocksSmallerThanTheRow) {
+    for (const sim::PartInfo* part : sim::part_list()) {
+        SimBench chip(SimBench::part(part->name));
+        EXPECT_EQ(chip.p.target().flash_size(), part->flash_size) << part->name;
+        EXPECT_EQ(chip.p.target().eeprom_size(), part->eeprom_size) << part->name;
+        // The ID read back is one the part's own line matches.
+        int id = chip.p.target().peek(0x8006);
+        EXPECT_EQ((id ^ part->device_id) & part->id_mask, 0) << part->name;
+    }
+    SimBench b(SimBench::part("PIC16F1939"));
+    sim::Target& t = b.p.target();
+    b.vpp_on();
+    go(b, 0x40);
+    for (int i = 0; i < 10; ++i) {  // ten loads into eight latches
+        b.load(0x100 + i);
+        if (i < 9) b.inc();
+    }
+    b.begin(2500);  // counter 0x49: the block 0x48..0x4F
+    EXPECT_EQ(t.peek(0x48), 0x108);
+    EXPECT_EQ(t.peek(0x49), 0x109);
+    EXPECT_EQ(t.peek(0x4A), 0x102);  // loads 2..7 stayed in latches 2..7
+    EXPECT_EQ(t.peek(0x4F), 0x107);
+    EXPECT_EQ(t.peek(0x40), 0x3FFF);  // the first block of the row is not written
+    EXPECT_EQ(t.peek(0x41), 0x3FFF);
+    EXPECT_EQ(t.peek(0x50), 0x3FFF);
+    // A row erase still takes the whole 32-word row.
+    go(b, 0x5F);
+    b.frame({0x11});
+    b.delay(2500);
+    for (int a : {0x40, 0x48, 0x4F}) EXPECT_EQ(t.peek(a), 0x3FFF) << a;
+    // Too short a programming delay leaves the block as it was.
+    go(b, 0x40);
+    b.load(0x0123);
+    b.begin(2499);
+    b.inc();
+    EXPECT_EQ(t.peek(0x40), 0x3FFF);
+    EXPECT_EQ(b.p.lost_operations(), 1u);
+    EXPECT_TRUE(b.p.faults().empty());
+}
+
+// What the enhanced parts' programming algorithm forbids is done to the chip
+// as the model has it, and reported: a bulk erase with the address above
+// 0x8008 (it takes the calibration words), a programming cycle at a
+// calibration word (the word stays), VPP above the part's maximum.
+TEST(SimIcsp, ForbiddenStepsAreReported) {
+    SimBench b(SimBench::part("PIC12F1612"));  // three configuration words, calibration 0x800A..0x800C
+    sim::Target& t = b.p.target();
+    const uint16_t calibration = t.peek(0x800A);
+    EXPECT_NE(calibration, 0x3FFF);
+    b.frame({0xD4, 85});
+    b.vpp_on();
+    b.config_space();
+    b.inc(8);  // 0x8008: still allowed
+    b.frame({0x09});
+    b.delay(5000);
+    EXPECT_TRUE(b.p.faults().empty());
+    EXPECT_EQ(t.peek(0x800A), calibration);
+    b.inc(2);  // 0x800A
+    b.load(0x0000);
+    b.begin(5000);
+    EXPECT_EQ(t.peek(0x800A), calibration);
+    b.frame({0x09});
+    b.delay(5000);
+    EXPECT_EQ(t.peek(0x800A), 0x3FFF);
+    EXPECT_EQ(t.peek(0x800C), 0x3FFF);
+    b.frame({0xD4, 130});  // the PIC12F629 family's voltage, while VPP is on
+    b.vpp_off();
+    b.vpp_on();
+    EXPECT_EQ(b.p.faults(),
+              std::vector<std::string>({"programming cycle at calibration word 0x800A",
+                                        "bulk erase with the address at 0x800A, above 0x8008",
+                                        "VPP 13.0 V above the part's 9.0 V maximum"}));
+    // The PIC12F629 family takes that voltage.
+    SimBench old(SimBench::part("PIC12F629"));
+    old.frame({0xD4, 130});
+    old.vpp_on();
+    EXPECT_TRUE(old.p.faults().empty());
 }
 
 TEST(SimIcsp, DeviceIdsWithRevisionAndOverrides) {
