@@ -175,6 +175,8 @@ int port_hung_up() {
 
 void port_write_from_signal(const unsigned char* buffer, int count) { deliver(buffer, count); }
 
+void port_restore_from_signal() {}
+
 // The emulated line opens for any valid name; a refused one has no OS reason.
 const char* port_failed_device() { return ""; }
 const char* port_failed_reason() { return "emulated port refused"; }

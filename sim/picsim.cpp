@@ -75,6 +75,9 @@ const char* const kHelp =
     "                         below the programmer's rate): reply bytes come one\n"
     "                         by one at N's spacing\n"
     "  --latency MS           adapter turnaround before each burst of replies\n"
+    "  --rx-buffer N          the programmer's receive buffer (default 256, 0: no\n"
+    "                         limit): bytes the host sends beyond the last frame\n"
+    "                         answered once it is full are lost\n"
     "  --probe-delay MS       the status byte comes MS after the probe frame\n"
     "  --osccal-error FRACTION  calibration ticks come this much faster\n"
     "Faults (frames, replies and bytes counted from 1, the probe is frame 1):\n"
@@ -145,6 +148,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--device-baud") c.device_baud = static_cast<int>(number(value(a), 10, a));
         else if (a == "--probe-delay") c.probe_answer_ms = std::atof(value(a).c_str());
         else if (a == "--latency") c.latency_ms = std::atof(value(a).c_str());
+        else if (a == "--rx-buffer") c.rx_buffer = static_cast<int>(number(value(a), 10, a));
         else if (a == "--osccal-error") c.osccal_rate_error = std::atof(value(a).c_str());
         else if (a == "--nak-before-frame") f.nak_before_frame = static_cast<int>(number(value(a), 10, a));
         else if (a == "--corrupt-read") f.corrupt_read_reply = static_cast<int>(number(value(a), 10, a));
@@ -423,6 +427,8 @@ void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, con
     out        << "  \"delay_us_total\": " << prog.delay_us_total() << ",\n"
         << "  \"replies\": " << prog.replies_sent() << ",\n"
         << "  \"lost_operations\": " << prog.lost_operations() << ",\n"
+        << "  \"rx_unanswered_peak\": " << prog.rx_unanswered_peak() << ",\n"
+        << "  \"rx_overruns\": " << prog.rx_overruns() << ",\n"
         << "  \"faults\": [";
     std::vector<std::string> faults = prog.faults();
     for (size_t i = 0; i < faults.size(); ++i) out << (i ? ", " : "") << "\"" << faults[i] << "\"";
@@ -546,6 +552,12 @@ int main(int argc, char** argv) {
     // The host broke the part's programming rules: each on a line of its own.
     for (const std::string& f : prog.faults())
         std::fprintf(stderr, "picsim: %s: fault: %s\n", prog.target().part().c_str(), f.c_str());
+    if (prog.rx_overruns() > 0) {
+        std::fprintf(stderr,
+                     "picsim: the host went on sending without waiting for an answer: %llu bytes"
+                     " found the programmer's %d-byte receive buffer full and were lost\n",
+                     static_cast<unsigned long long>(prog.rx_overruns()), o.config.rx_buffer);
+    }
     store_memory(o, prog.target());
     if (!o.report.empty()) write_report(o, prog, t, tm, ch, code, elapsed);
     return code;

@@ -97,6 +97,7 @@ struct Programmer::Impl {
     uint64_t from_host = 0, to_host = 0, frames = 0, read_replies = 0;
     uint64_t programmer_bytes = 0, echo_bytes = 0;
     uint64_t delay_total = 0, replies = 0, lost = 0;
+    uint64_t unanswered = 0, unanswered_peak = 0, overruns = 0;
     bool last_vpp_off = false;
 
     Impl(const Config& c, const PartInfo& part)
@@ -188,9 +189,29 @@ struct Programmer::Impl {
         waited_us = 0;
     }
 
+    // Every frame the host waits for is answered; once it has the answer, the
+    // host knows the buffer holds nothing more and may fill it again.
+    void answered() {
+        ++replies;
+        unanswered = 0;
+    }
+
+    // A host that sends more than the buffer holds without waiting for an
+    // answer loses bytes when the programmer is slow; the emulator assumes it
+    // always is, so such a host fails here whatever the line's timing.
+    bool buffer_takes_byte() {
+        if (config.rx_buffer > 0 && unanswered >= static_cast<uint64_t>(config.rx_buffer)) {
+            ++overruns;
+            return false;
+        }
+        ++unanswered;
+        if (unanswered > unanswered_peak) unanswered_peak = unanswered;
+        return true;
+    }
+
     void read_reply(double t, bool data, int count) {
         ++read_replies;
-        ++replies;
+        answered();
         unsigned sum = 0;
         for (int i = 0; i < count; ++i) {
             uint16_t w;
@@ -240,9 +261,9 @@ struct Programmer::Impl {
         }
         if (code != CMD_SET_REPEAT) repeat = 1;
         switch (code) {
-        case CMD_SYNC: ++replies; reply(t, REPLY_ACK); break;
+        case CMD_SYNC: answered(); reply(t, REPLY_ACK); break;
         case CMD_PROBE:
-            ++replies;
+            answered();
             reply(t + config.probe_answer_ms * 1000.0, static_cast<uint8_t>(config.status));
             break;
         case CMD_VPP_OFF:
@@ -261,7 +282,7 @@ struct Programmer::Impl {
                 older_since(t);
                 older->vpp_on(vpp_tenths);
             }
-            ++replies;
+            answered();
             reply(t, REPLY_ACK);
             break;
         case CMD_OSCCAL_HELPER:
@@ -311,6 +332,7 @@ struct Programmer::Impl {
         if (hung || config.silent) return;
         if (config.echo || config.loopback) echo(arrival, byte);
         if (config.loopback || stalled) return;
+        if (!buffer_takes_byte()) return;
         if (ticking) {
             pump_ticks(arrival);
             ticking = false;
@@ -388,5 +410,7 @@ std::vector<std::string> Programmer::faults() const {
     }
     return all;
 }
+uint64_t Programmer::rx_unanswered_peak() const { return impl_->unanswered_peak; }
+uint64_t Programmer::rx_overruns() const { return impl_->overruns; }
 
 }  // namespace sim

@@ -36,6 +36,8 @@ struct Config {
     int device_baud = 0;              // the line's real rate when it differs from `baud`
                                       // (a USB programmer that ignores the host's rate)
     double latency_ms = 0;            // adapter turnaround before reply bytes
+    int rx_buffer = 256;              // bytes the programmer holds before it answers
+                                      // a frame (0: no limit); see rx_overruns()
     double probe_answer_ms = 0;       // the status byte comes this long after the probe frame
     int pause_after_byte = -1;        // reply byte N (counted as drop_reply_byte counts) is
     double pause_ms = 0;              // followed by a pause of this length on the line
@@ -77,6 +79,12 @@ public:
     // command it lacks, a cycle cut short, an erase of its calibration words,
     // VPP outside its range), one line each.
     std::vector<std::string> faults() const;
+    // The receive buffer, counted as if the programmer carried out nothing
+    // until it answers (a slow programmer, or one serving a long delay): the
+    // most bytes the host sent beyond the last frame answered, and the bytes
+    // that found the buffer full and were lost.
+    uint64_t rx_unanswered_peak() const;
+    uint64_t rx_overruns() const;
 
 private:
     struct Impl;

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int BLOCK = 32;  // the longest block read the link does in one reply
+constexpr int BLOCK = PROG_MAX_READ;  // the longest block read, one reply
 constexpr long CHECKSUM_MODULUS = 0x10000;
 
 int config_word_count() {

@@ -40,7 +40,6 @@ void flash_write_row(int start, int n, bool row_erase) {
         if (block_ends) prog_program_flash_cycle();
         if (k < n - 1) prog_increment(1);
     }
-    prog_sync();
     ui_progress_step(n);
     ++run_result.counts.rows_written;
 }
@@ -53,8 +52,8 @@ void write_rows(int n, bool row_erase) {
     }
 }
 
-// One programming cycle per word that holds data; a sync every 32 addresses
-// keeps the programmer's queue short even where nothing is written.
+// One programming cycle per word that holds data; where nothing is written,
+// nothing is sent.
 void write_words() {
     for (int a = 0; a < plan_flash_size(); ++a) {
         if (cell_holds_data(image[a])) {
@@ -64,7 +63,6 @@ void write_words() {
             ui_progress_step(1);
             ++run_result.counts.rows_written;
         }
-        if ((a & 0x1F) == 0) prog_sync();
     }
 }
 
@@ -89,6 +87,8 @@ int flash_row_size() {
 }
 
 // Every block that holds data is read whole; its empty cells must read erased.
+// The writes before are not synced at their end: the first read's reply tells
+// that the programmer has carried them out.
 bool verify_program_flash() {
     int m = verify_block();
     ui_print("\nVerifying program flash...");

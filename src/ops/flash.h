@@ -14,5 +14,6 @@ int flash_row_size();
 // write latches, never more than the row.
 int flash_latch_count(int row);
 // One row erased (unless `row_erase` is false), loaded from the image (empty
-// cells as erased words) and programmed a latch block at a time, then synced.
+// cells as erased words) and programmed a latch block at a time. No sync of
+// its own: the next read (the verify) or the link's pacing answers for it.
 void flash_write_row(int start, int n, bool row_erase);

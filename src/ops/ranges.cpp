@@ -20,8 +20,8 @@ namespace {
 constexpr int LAST_ADDRESS = 0xFFFF;
 // Rows longer than this are refused when the chip is identified.
 constexpr int MAX_ROW = 32;
-// The longest block read: one reply of 65 bytes.
-constexpr int BLOCK_WORDS = 32;
+// The longest block read: one reply of 511 bytes.
+constexpr int BLOCK_WORDS = PROG_MAX_READ;
 
 // The unit the chip rewrites at once: a row, or the latch block that a
 // programming cycle erases first; nothing on chips that only erase in bulk.
@@ -81,7 +81,7 @@ int block_length(int a, int to) {
 
 }  // namespace
 
-// The cells are fetched in block reads of up to 32 words, a round trip per
+// The cells are fetched in block reads of up to 255 words, a round trip per
 // block instead of one per cell; the listing is the same cell for cell. Cells
 // of a block whose read fails are not shown (the run ends there).
 void show_range(int from, int to) {

@@ -18,9 +18,11 @@
 namespace {
 
 enum : int {
-    BLOCK_WORDS = 32,        // the longest block read the link does in one reply
     RECORD_BYTES = 16,
     WORDS_PER_RECORD = RECORD_BYTES / 2,
+    // The longest block read that ends on a record boundary (248 words): the
+    // records stay whole however the reads divide a region.
+    BLOCK_WORDS = PROG_MAX_READ - PROG_MAX_READ % WORDS_PER_RECORD,
 };
 
 std::FILE* out_file = nullptr;

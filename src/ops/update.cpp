@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int BLOCK = 32;
-constexpr int MAX_ROW = 32;  // the longest block read, and the largest row
 constexpr int MAX_ROWS = PROGRAM_SPACE_END / 16;
 // Rows read before the share of differing rows may call for a full upload.
 constexpr int ROWS_BEFORE_GIVING_UP = 8;
@@ -102,12 +101,25 @@ struct RowTally {
     int differing;
 };
 
+// Candidate rows from `start` on that one read can fetch: consecutive, as
+// many whole rows as a read of 255 words holds.
+int candidate_run(const WritePlan& plan, int start, int n) {
+    int rows = 0;
+    for (int a = start; a < plan_flash_size() && (rows + 1) * n <= PROG_MAX_READ; a += n) {
+        if (!row_is_candidate(plan, a, n)) break;
+        ++rows;
+    }
+    return rows;
+}
+
 // Reads every row that a full upload would change and marks those that differ.
 // Returns false when so much differs that rewriting row by row would cost more
-// than the full upload.
+// than the full upload. Nothing is written until every row is read, so
+// neighbouring rows come in one read.
 bool compare_rows(const WritePlan& plan, RowTally& tally) {
     int n = flash_row_size();
-    uint16_t buf[MAX_ROW];
+    uint16_t buf[PROG_MAX_READ];
+    int read_start = 0, read_end = 0;
     tally = {0, 0};
     ui_print("\nReading program flash...");
     ui_progress_begin("reading flash", plan_flash_size(), "words");
@@ -115,9 +127,13 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
         row_differs[r] = false;
         ui_progress_step(n);
         if (!row_is_candidate(plan, a, n)) continue;
-        prog_read_block(a, n, buf);
+        if (a >= read_end) {
+            read_start = a;
+            read_end = a + candidate_run(plan, a, n) * n;
+            prog_read_block(read_start, read_end - read_start, buf);
+        }
         ++tally.candidates;
-        if (row_matches(a, n, buf)) continue;
+        if (row_matches(a, n, buf + (a - read_start))) continue;
         row_differs[r] = true;
         ++tally.differing;
         if (tally.candidates >= ROWS_BEFORE_GIVING_UP && 2 * tally.differing > tally.candidates) {
@@ -135,7 +151,6 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
 void erase_row(int start, int n) {
     prog_set_address(start);
     prog_erase_row();
-    prog_sync();
     ui_progress_step(n);
     ++run_result.counts.rows_written;
 }
@@ -192,10 +207,9 @@ bool update_eeprom() {
     if (differing > 0) {
         ui_print("\nProgramming Data EEPROM...");
         ui_progress_begin("programming data EEPROM", differing, "bytes");
-        for (int i = 0, sent = 0; i < size; ++i) {
+        for (int i = 0; i < size; ++i) {
             unsigned v = image[ADDR_EEPROM + i];
             if (!cell_holds_data(v) || ((v ^ chip[i]) & 0xFF) == 0) continue;
-            if (sent++ % 16 == 0) prog_sync();
             prog_set_address(ADDR_EEPROM + i);
             prog_load_data_byte(static_cast<int>(v & 0xFF));
             prog_program_data_cycle();

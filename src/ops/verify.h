@@ -9,7 +9,8 @@ struct VerifySpan {
     MemoryRegion region;
     int first;             // first cell
     int count;             // cells
-    int block;             // words per block read, 1 to 32
+    int block;             // words per block compared (skipped when empty), 1 to 255;
+                           // consecutive blocks are read together, 255 words a read
     unsigned mask;         // bits compared: 0x3FFF for words, 0xFF for EEPROM bytes
     bool skip_empty;       // blocks without data are not read
     bool whole_blocks;     // empty cells of a block that is read must read erased
@@ -20,7 +21,7 @@ struct VerifySpan {
 
 struct VerifyOutcome {
     long mismatches;  // differing cells found; each is noted in run_result
-    int blocks;       // blocks read and compared
+    int blocks;       // blocks compared
 };
 VerifyOutcome verify_span(const VerifySpan& span);
 // The erased value of a cell of `region`.

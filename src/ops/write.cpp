@@ -22,16 +22,18 @@ constexpr int BLOCK = 32;
 const char* const VERIFY_ERROR = "\nVerify Error!";
 
 // Empty image cells take the chip's words, so that an erase that follows
-// gives them back. An erased word (0x3FFF) needs no copy.
+// gives them back. An erased word (0x3FFF) needs no copy. The whole flash is
+// read before anything is written, in the longest reads there are.
 void copy_flash_from_target() {
     ui_progress_begin("reading back flash", plan_flash_size(), "words");
-    uint16_t buf[BLOCK];
-    for (int a = 0; a < plan_flash_size(); a += BLOCK) {
-        prog_read_block(a, BLOCK, buf);
-        for (int j = 0; j < BLOCK; ++j) {
+    uint16_t buf[PROG_MAX_READ];
+    for (int a = 0; a < plan_flash_size(); a += PROG_MAX_READ) {
+        int n = plan_flash_size() - a < PROG_MAX_READ ? plan_flash_size() - a : PROG_MAX_READ;
+        prog_read_block(a, n, buf);
+        for (int j = 0; j < n; ++j) {
             if (!cell_holds_data(image[a + j]) && buf[j] <= 0x3FFE) image[a + j] = buf[j];
         }
-        ui_progress_step(BLOCK);
+        ui_progress_step(n);
     }
     ui_progress_end();
 }
@@ -126,6 +128,9 @@ void restore_saved_words(const WritePlan& plan) {
 // A RETLW k instruction is 0x34kk..0x37kk in the 14-bit instruction set.
 bool osccal_is_retlw() { return (saved_osccal_word & 0x3C00) == 0x3400; }
 
+// The sync after the erase is the one wait the erase stage has: a programmer
+// that refuses or fails the erase is reported while bulk erasing, not in the
+// middle of the first row.
 void bulk_erase_program() {
     ui_print("\nBulk Erasing");
     ui_stage("bulk erasing");
@@ -140,7 +145,6 @@ void write_eeprom(int size) {
     ui_progress_begin("programming data EEPROM", size, "bytes");
     prog_set_address(ADDR_EEPROM);
     for (int i = 0; i < size; ++i) {
-        if (i % 16 == 0) prog_sync();
         uint16_t cell = image[ADDR_EEPROM + i];
         if (cell_holds_data(cell)) {
             prog_load_data_byte(cell & 0xFF);

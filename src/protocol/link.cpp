@@ -168,10 +168,16 @@ void begin_frame(int size) {
     link_state.tx_frame_size[link_state.tx_count] = static_cast<unsigned char>(size);
 }
 
-// Codes the programmer answers; the host waits for each answer. The probe
+// Codes the programmer answers; the host waits for each answer, and once it
+// has come the programmer has carried out every frame before it. The probe
 // never passes here (it is written raw and counted where it is sent).
-void count_reply(int code) {
-    if (code != CMD_PROBE && protocol_expects_reply(code)) ++wire_totals.replies;
+void count_frame(int code, int size) {
+    if (code != CMD_PROBE && protocol_expects_reply(code)) {
+        ++wire_totals.replies;
+        link_state.unanswered = 0;
+    } else {
+        link_state.unanswered += size;
+    }
 }
 
 }  // namespace
@@ -249,7 +255,7 @@ int link_receive_checksum() {
 
 void link_send_command(int code) {
     begin_frame(2);
-    count_reply(code);
+    count_frame(code, 2);
     log_byte(code, LOG_TX);
     link_queue_byte(code);
     link_queue_byte((256 - (code & 0xFF)) & 0xFF);
@@ -262,7 +268,7 @@ void link_send_frame(const unsigned char* bytes, int count) {
     // Frames that load a word or an EEPROM byte for programming are what the
     // summary counts as written.
     if (count > 0 && (bytes[0] == CMD_LOAD_PROGRAM || bytes[0] == CMD_LOAD_DATA)) ui_count_word_loaded();
-    if (count > 0) count_reply(bytes[0]);
+    if (count > 0) count_frame(bytes[0], count + 1);
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         log_byte(bytes[i], LOG_TX);

@@ -18,6 +18,9 @@ struct LinkState {
     int rx_sum;
     int rx_expected;      // reply bytes still to come, when the command says how many
     int rx_reply_length;  // the whole reply's length, set with rx_expected
+    // Frame bytes queued since the last frame whose reply the host awaits: what
+    // the programmer may still hold unanswered in its receive buffer.
+    int unanswered;
     bool log_on;
     std::FILE* log_file;
     LogDirection log_direction;

@@ -21,12 +21,40 @@ constexpr int EEPROM_SPACE = ADDR_EEPROM;
 // waits for it to catch up before sending more.
 constexpr int INCREMENTS_PER_SYNC = 11;
 constexpr int MAX_REPEAT = 255;
+// The programmer takes frames into a receive buffer of this many bytes and
+// carries them out in order, some only after a programming delay; the host
+// learns that the buffer has emptied only from an answer. So the frames sent
+// since the last one the host waited for never add up to more than the buffer
+// (one transmit buffer of the link), whatever the programmer's speed.
+constexpr int PROGRAMMER_BUFFER = 256;
+constexpr int SYNC_BYTES = 2;
 
 const char* const COMM_ERROR = "\ncommunication error!";
+
+// A group of frames `bytes` long goes out next and must not be split by a
+// sync (a repeat count and its command, a programming cycle and its delay).
+// When the group would leave no room for the sync that ends the window, the
+// sync comes first. Where a read follows, its reply ends the window instead,
+// so only long runs of frames without replies pay for a sync.
+void make_room(int bytes) {
+    if (link_state.unanswered + bytes + SYNC_BYTES > PROGRAMMER_BUFFER) prog_sync();
+}
+
+// A command, with the repeat frame in front of it for a count of 2 or more.
+int repeated_size(int count) { return count >= 2 ? 5 : 2; }
+
+// Begin programming and its delay, and the end of an externally timed cycle.
+int cycle_size() { return device_family().end_programming != 0 ? 8 : 6; }
+
+void send_command(int code) {
+    make_room(2);
+    link_send_command(code);
+}
 
 void send_frame2(int code, int arg) {
     const unsigned char frame[2] = {static_cast<unsigned char>(code),
                                     static_cast<unsigned char>(arg & 0xFF)};
+    make_room(3);
     link_send_frame(frame, 2);
 }
 
@@ -34,6 +62,7 @@ void send_frame3(int code, int low, int high) {
     const unsigned char frame[3] = {static_cast<unsigned char>(code),
                                     static_cast<unsigned char>(low & 0xFF),
                                     static_cast<unsigned char>(high & 0xFF)};
+    make_room(4);
     link_send_frame(frame, 3);
 }
 
@@ -82,6 +111,7 @@ void prog_increment(int n) {
     int sent = 0;
     while (n > 0) {
         int chunk = n <= MAX_REPEAT ? n : MAX_REPEAT;
+        make_room(repeated_size(chunk));
         prog_set_repeat(chunk);
         link_send_command(CMD_INCREMENT_ADDRESS);
         ++sent;
@@ -98,9 +128,10 @@ void prog_increment(int n) {
 void prog_reset_address() {
     address_cursor = 0;
     if (device_family().address_reset == RESET_BY_COMMAND) {
-        link_send_command(CMD_RESET_ADDRESS);
+        send_command(CMD_RESET_ADDRESS);
         return;
     }
+    make_room(4);
     link_send_command(CMD_VPP_OFF);
     link_send_command(CMD_VPP_ON);
     link_flush();
@@ -138,6 +169,7 @@ void prog_read_block(int address, int count, uint16_t* words) {
     prog_set_address(address);
     int c = count & 0xFF;
     address_cursor += c - 1;
+    make_room(repeated_size(c));
     prog_set_repeat(c);
     link_send_command(address >= EEPROM_SPACE ? CMD_READ_DATA : CMD_READ_PROGRAM);
     link_expect_reply(2 * c + 1);
@@ -164,6 +196,7 @@ uint16_t prog_read_word(int address) {
 // words that hold other data.
 void prog_program_cycle(int microseconds) {
     const ChipFamily& family = device_family();
+    make_room(cycle_size());
     link_send_command(family.begin_programming);
     prog_delay_us(microseconds);
     if (family.end_programming != 0) link_send_command(family.end_programming);
@@ -181,6 +214,7 @@ void prog_load_data_byte(int byte) { send_frame3(CMD_LOAD_DATA, byte, 0); }
 void prog_erase_row() {
     const ChipFamily& family = device_family();
     if (family.row_erase == 0) return;
+    make_room(2 + 4 + (family.end_row_erase != 0 ? 2 : 0));
     link_send_command(family.row_erase);
     prog_delay_us(device.row_erase_time);
     if (family.end_row_erase != 0) link_send_command(family.end_row_erase);
@@ -194,6 +228,7 @@ void prog_erase_row() {
 void prog_erase_chip() {
     const ChipFamily& family = device_family();
     prog_set_address(ADDR_USER_ID);
+    make_room((family.erase_after_load ? 4 : 0) + 2 + (family.erase_start != 0 ? 2 : 0) + 4);
     if (family.erase_after_load) prog_load_program_word(0x3FFF);
     link_send_command(family.bulk_erase_program);
     if (family.erase_start != 0 && family.bulk_erase_program == CMD_BULK_ERASE_PROGRAM)
@@ -203,13 +238,14 @@ void prog_erase_chip() {
 
 void prog_erase_data() {
     const ChipFamily& family = device_family();
+    make_room(2 + (family.erase_start != 0 ? 2 : 0) + 4);
     link_send_command(family.bulk_erase_data);
     if (family.erase_start != 0) link_send_command(family.erase_start);
     prog_delay_us(device.bulk_erase_time);
 }
 
 void prog_start_osccal_helper() {
-    link_send_command(CMD_OSCCAL_HELPER);
+    send_command(CMD_OSCCAL_HELPER);
     link_flush();
 }
 
@@ -224,6 +260,7 @@ void prog_send_sync() {
 // re-enters programming mode, which clears them, and comes back to the word.
 int prog_write_word_checked(int word) {
     int address = address_cursor;
+    make_room(4 + cycle_size() + 2);
     prog_load_program_word(word);
     prog_program_cycle(device.config_time);
     link_send_command(CMD_READ_PROGRAM);

@@ -21,9 +21,17 @@ void prog_load_program_word(int word);
 void prog_increment(int n);
 void prog_reset_address();
 void prog_set_address(int address);
-void prog_read_block(int address, int count, uint16_t* words);
+// The most words one read returns: the repeat count goes to 255. A reply of n
+// words is 2n + 1 bytes.
+constexpr int PROG_MAX_READ = 255;
+void prog_read_block(int address, int count, uint16_t* words);  // count 1 to 255
 uint16_t prog_read_word(int address);
 int prog_write_word_checked(int word);  // word read back, or -1
+
+// Every frame goes out through these operations, which end the frames sent
+// since the last awaited reply with a sync wherever the next ones would not
+// fit the programmer's receive buffer (256 bytes). A read's reply tells as
+// much as a sync, so a sequence followed by a read needs none of its own.
 
 // ICSP steps by the connected chip's family.
 void prog_load_data_byte(int byte);      // one data EEPROM byte into its latch

@@ -61,6 +61,7 @@ void vpp_off_from_signal() {
     int n = rest_of_cut_frame(&rest);
     if (n > 0) port_write_from_signal(rest, n);
     port_write_from_signal(VPP_OFF_FRAME, 2);
+    port_restore_from_signal();
 }
 
 // Each pass must get bytes out: on a line that takes nothing, the write waits

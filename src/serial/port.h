@@ -45,6 +45,11 @@ int port_hung_up();
 // last-resort VPP-off frame of a second Ctrl+C. Does nothing while closed.
 void port_write_from_signal(const unsigned char* buffer, int count);
 
+// Gives the driver back the settings this run changed (its low-latency
+// mode), as port_close does, with async-signal-safe calls only; for the
+// last-resort exit, which ends the process without closing the port.
+void port_restore_from_signal();
+
 // The write that has not gone out whole: the one in progress, or the last one
 // when it ended short (Ctrl+C while the driver's queue was full, the device
 // gone). Returns its length and gives its buffer and the bytes the driver has

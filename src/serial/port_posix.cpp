@@ -48,6 +48,8 @@ long byte_time_ns = 86806;
 // that is there, so a burst of reply bytes costs one system call, not one
 // (plus a queue-count query) per byte.
 unsigned char rx_buffer[256];
+// This run switched the driver to low latency and must switch it back.
+volatile std::sig_atomic_t low_latency_set = 0;
 int rx_head = 0;
 int rx_count = 0;
 
@@ -257,13 +259,34 @@ bool set_line(int fd, int baud) {
 }
 
 // Serial drivers buffer received bytes for a few milliseconds before handing
-// them on; low-latency mode hands each byte on at once, which matters for the
-// many short replies. Drivers that do not know it are left alone.
+// them on: a USB adapter's latency timer holds a short reply back up to 16 ms,
+// and the host waits for a reply a few hundred times in a whole-chip upload.
+// Low-latency mode hands each byte on at once (an FTDI driver sets its timer
+// to 1 ms). Drivers that do not know it, or refuse it (a pseudo-terminal),
+// are left alone. The flag is the driver's, kept across opens, so it is set
+// only for this run and taken back when the port closes.
 void ask_low_latency(int fd) {
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     serial_struct info{};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    if (info.flags & ASYNC_LOW_LATENCY) return;  // already on: the user's setting
     info.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &info) == 0) low_latency_set = 1;
+#else
+    (void)fd;
+#endif
+}
+
+// Only the flag this run set is cleared; the driver's other settings may
+// have been changed meanwhile by someone else and stay. Async-signal-safe
+// (one ioctl pair), for the last-resort exit as well.
+void give_back_low_latency(int fd) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    if (!low_latency_set) return;
+    low_latency_set = 0;
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
     ioctl(fd, TIOCSSERIAL, &info);
 #else
     (void)fd;
@@ -353,6 +376,7 @@ int port_close() {
     if (port_fd >= 0) {
         int fd = port_fd;
         port_fd = -1;
+        give_back_low_latency(fd);
         // The exclusive mode belongs to the terminal, not to this descriptor:
         // it outlives the close wherever something else keeps the terminal
         // open (a pseudo-terminal's other side, a getty), and then every later
@@ -492,6 +516,11 @@ int port_unfinished_write(const unsigned char** buffer, int* taken) {
     *buffer = unfinished_buffer;
     *taken = unfinished_taken;
     return count;
+}
+
+void port_restore_from_signal() {
+    int fd = port_fd;
+    if (fd >= 0) give_back_low_latency(fd);
 }
 
 void port_write_from_signal(const unsigned char* buffer, int count) {

@@ -208,6 +208,10 @@ int port_unfinished_write(const unsigned char** buffer, int* taken) {
     return unfinished_count;
 }
 
+// The adapter's latency timer is a setting of its driver that picup does not
+// change on Windows (see the README), so there is nothing to give back.
+void port_restore_from_signal() {}
+
 // On Windows the console handler runs on its own thread, where WriteFile is
 // safe to call.
 void port_write_from_signal(const unsigned char* buffer, int count) {

@@ -202,6 +202,28 @@ class PicsimRoundTrip(unittest.TestCase):
         quick, _ = simulate(plain)
         self.assertLess(quick[3][1], 40)             # unpaced: answered at once
 
+    def test_receive_buffer_loses_what_a_host_sends_beyond_it(self):
+        # 127 increments and a sync make 256 bytes without an answer: the
+        # buffer holds them. One increment more and the sync is lost, with
+        # whatever follows until the host waits.
+        start = PROBE + [VPP_ON, 'r:1']
+        full = 'w:' + frame(0x06) * 127 + frame(0xC0)
+        reads, res = simulate(start + [full, 'r:1'])
+        self.assertEqual(reads[3][0], '06')
+        self.assertEqual((res.report['rx_unanswered_peak'], res.report['rx_overruns']), (256, 0))
+        over = 'w:' + frame(0x06) * 128 + frame(0xC0)
+        reads, res = simulate(start + [over, 'r:1'])
+        self.assertEqual(reads[3][0], '')
+        self.assertEqual(res.report['rx_overruns'], 2)
+        self.assertIn('receive buffer full', res.stderr)
+        # Each answer empties it: two such windows in a row are fine, and
+        # without a limit nothing is lost.
+        reads, res = simulate(start + [full, 'r:1', full, 'r:1'])
+        self.assertEqual([r[0] for r in reads[3:]], ['06', '06'])
+        reads, res = simulate(start + [over, 'r:1'], ['--rx-buffer', '0'])
+        self.assertEqual(reads[3][0], '06')
+        self.assertEqual(res.report['rx_overruns'], 0)
+
     def test_hangup_silent_and_vpp_failure(self):
         # Frame 2 is the voltage setting: the line closes before VPP on.
         reads, res = simulate(PROBE + [VPP_ON, 'r:1'], ['--hangup-after-frame', '2'])

@@ -227,10 +227,10 @@ class ProgressOnATerminal(unittest.TestCase):
         self.assertEqual(screen, screen_of(plain.stdout, 80))
 
     def test_failure_message_is_not_left_behind_a_bar(self):
-        # Read reply 20 (identification takes 2) is a block read well into the
-        # verification of program flash; its checksum is wrong.
+        # Read reply 4 (identification takes 2) is the second block read of
+        # 255 words in the verification of program flash; its checksum is wrong.
         files = {'a.hex': harness.make_hex(FLASH)}
-        sim = PACED + ['--corrupt-read', '20']
+        sim = PACED + ['--corrupt-read', '4']
         plain = piped(['a.hex'], files, sim)
         self.assertEqual(plain.code, 1, plain)
         self.assertTrue(plain.stdout.endswith('\nVerifying program flash...\ncommunication error!\n'))
