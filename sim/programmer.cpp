@@ -90,11 +90,19 @@ struct Programmer::Impl {
     uint64_t programmer_bytes = 0, echo_bytes = 0;
     uint64_t delay_total = 0, replies = 0, lost = 0;
     bool last_vpp_off = false;
+    int host_baud;
 
     Impl(const Config& c, const PartInfo& part)
         : config(c), chip(part, c.device_id),
           byte_us(c.paced ? 10e6 / c.line_baud() : 0),
-          latency_us(c.latency_ms * 1000.0) {}
+          latency_us(c.latency_ms * 1000.0), host_baud(c.baud) {}
+
+    // A UART receiving at another rate than the sender's sees framing errors
+    // and drops the byte; some pass garbage on, but a programmer that has
+    // resynchronised on its next good frame is the same to the host.
+    bool understands_host() const {
+        return config.programmer_baud <= 0 || host_baud == config.programmer_baud;
+    }
 
     // Puts one byte on the line back to the host, after the adapter's
     // turnaround when the line was idle and after the bytes before it.
@@ -259,7 +267,7 @@ struct Programmer::Impl {
         ++from_host;
         if (hung || config.silent) return;
         if (config.echo || config.loopback) echo(arrival, byte);
-        if (config.loopback || stalled) return;
+        if (config.loopback || stalled || !understands_host()) return;
         if (ticking) {
             pump_ticks(arrival);
             ticking = false;
@@ -284,6 +292,8 @@ Programmer::Programmer(const Config& config) {
 }
 
 Programmer::~Programmer() = default;
+
+void Programmer::host_rate(int baud) { impl_->host_baud = baud; }
 
 void Programmer::receive(const uint8_t* data, size_t count, double now_us) {
     for (size_t i = 0; i < count; ++i) impl_->take(data[i], now_us);
