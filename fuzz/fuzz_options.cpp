@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "exit_trap.h"
-#include "run/options.h"
+#include "cli/options.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "image/image.h"
 #include "program_dir.h"
 #include "protocol/link.h"
-#include "run/options.h"
+#include "cli/options.h"
 #include "serial/port.h"
 
 namespace {
@@ -26,7 +26,8 @@ struct CommandLine {
 
 void load(void* context) {
     auto* line = static_cast<CommandLine*>(context);
-    load_options(line->argc, line->argv);
+    Settings taken;
+    load_options(line->argc, line->argv, &taken);
 }
 
 // One run of the program's start with the given options after its name;

@@ -454,6 +454,10 @@ void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, con
     out        << "  \"delay_us_total\": " << prog.delay_us_total() << ",\n"
         << "  \"replies\": " << prog.replies_sent() << ",\n"
         << "  \"lost_operations\": " << prog.lost_operations() << ",\n"
+        << "  \"faults\": [";
+    std::vector<std::string> faults = prog.faults();
+    for (size_t i = 0; i < faults.size(); ++i) out << (i ? ", " : "") << "\"" << faults[i] << "\"";
+    out << "],\n"
         << "  \"changed\": {\"flash\": " << ch.flash << ", \"config\": " << ch.config
         << ", \"eeprom\": " << ch.eeprom << "}\n"
         << "}\n";
@@ -570,6 +574,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(prog.bytes_to_host()),
                  prog.last_frame_was_vpp_off() ? "yes" : "no",
                  static_cast<unsigned long long>(prog.lost_operations()));
+    for (const std::string& f : prog.faults()) std::fprintf(stderr, "picsim: fault: %s\n", f.c_str());
     store_memory(o, prog.target());
     if (!o.report.empty()) write_report(o, prog, t, tm, ch, code, elapsed);
     return code;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "sim/chip.h"
+#include "sim/midrange.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -38,17 +39,19 @@ constexpr uint8_t REPLY_NAK = 21;
 constexpr uint8_t TICK_BYTE = 0x55;  // anything but REPLY_NAK
 constexpr double TICK_US = 65536.0;
 
-// Argument bytes of each known code, -1 for codes the programmer rejects.
+// Argument bytes of each code, -1 for codes the programmer rejects. A code
+// below 0xC0 is the chip's ICSP command in its low six bits and is passed on
+// whatever it is: 0x80 marks one that carries a data word, 0x40 one that
+// returns data. The programmer's own codes have their own counts.
 int argument_count(int code) {
+    if (code < 0xC0) return (code & 0x80) ? 2 : 0;
     switch (code) {
-    case CMD_INCREMENT_ADDRESS: case CMD_BEGIN_PROGRAMMING: case CMD_BULK_ERASE_PROGRAM:
-    case CMD_BULK_ERASE_DATA: case CMD_ROW_ERASE: case CMD_RESET_ADDRESS:
-    case CMD_READ_PROGRAM: case CMD_READ_DATA: case CMD_SYNC: case CMD_PROBE:
+    case CMD_SYNC: case CMD_PROBE:
     case CMD_VPP_OFF: case CMD_VPP_ON: case CMD_OSCCAL_HELPER:
         return 0;
     case CMD_SET_VPP_VOLTAGE: case CMD_SET_REPEAT:
         return 1;
-    case CMD_LOAD_CONFIG: case CMD_LOAD_PROGRAM: case CMD_LOAD_DATA: case CMD_DELAY_US:
+    case CMD_DELAY_US:
         return 2;
     default:
         return -1;
@@ -60,6 +63,11 @@ int argument_count(int code) {
 struct Programmer::Impl {
     Config config;
     Chip chip;
+    // The older mid-range parts are emulated by their own model; `chip`
+    // then stands unused.
+    std::unique_ptr<MidrangeChip> older;
+    double older_waited_us = 0;  // delays since the last ICSP command
+    double older_last_t = 0;
     double byte_us;
     double latency_us;
 
@@ -95,7 +103,32 @@ struct Programmer::Impl {
     Impl(const Config& c, const PartInfo& part)
         : config(c), chip(part, c.device_id),
           byte_us(c.paced ? 10e6 / c.line_baud() : 0),
-          latency_us(c.latency_ms * 1000.0), host_baud(c.baud) {}
+          latency_us(c.latency_ms * 1000.0), host_baud(c.baud) {
+        if (MidrangeChip::models(part)) older = std::make_unique<MidrangeChip>(part, c.device_id);
+    }
+
+    Target& target() { return older ? static_cast<Target&>(*older) : chip; }
+
+    // Time the older chip's running cycle has had: the delays the host asked
+    // for, or on a paced line the time that passed.
+    double older_since(double t) {
+        double since = older_waited_us;
+        if (config.paced && t - older_last_t > since) since = t - older_last_t;
+        older_waited_us = 0;
+        older_last_t = t;
+        return since;
+    }
+
+    void execute_older(int code, int arg, double t) {
+        int n = repeat;
+        double since = older_since(t);
+        if (code == CMD_READ_PROGRAM || code == CMD_READ_DATA) {
+            older->command(code & 0x3F, arg, since);
+            read_reply(t, code == CMD_READ_DATA, n);
+            return;
+        }
+        for (int i = 0; i < n; ++i) older->command(code & 0x3F, arg, i == 0 ? since : 0);
+    }
 
     // A UART receiving at another rate than the sender's sees framing errors
     // and drops the byte; some pass garbage on, but a programmer that has
@@ -168,8 +201,14 @@ struct Programmer::Impl {
         ++replies;
         unsigned sum = 0;
         for (int i = 0; i < count; ++i) {
-            if (i > 0) chip.increment();
-            uint16_t w = data ? chip.read_data() : chip.read_program();
+            uint16_t w;
+            if (older) {
+                if (i > 0) older->increment();
+                w = data ? older->read_data() : older->read_program();
+            } else {
+                if (i > 0) chip.increment();
+                w = data ? chip.read_data() : chip.read_program();
+            }
             uint8_t lo = static_cast<uint8_t>(w & 0xFF), hi = static_cast<uint8_t>(w >> 8);
             sum += lo + hi;
             reply(t, lo);
@@ -202,7 +241,8 @@ struct Programmer::Impl {
     void execute(int code, int arg, double t) {
         last_vpp_off = code == CMD_VPP_OFF;
         if (code < 0xC0) {
-            execute_icsp(code, arg, t);
+            if (older) execute_older(code, arg, t);
+            else execute_icsp(code, arg, t);
             repeat = 1;
             return;
         }
@@ -217,12 +257,17 @@ struct Programmer::Impl {
             settle(t, true);
             vpp = false;
             chip.leave_programming();
+            if (older) older->vpp_off(older_since(t));
             break;
         case CMD_VPP_ON:
             settle(t, true);
             if (config.faults.vpp_on_fail) break;
             vpp = true;
             chip.enter_programming();
+            if (older) {
+                older_since(t);
+                older->vpp_on(vpp_tenths);
+            }
             ++replies;
             reply(t, REPLY_ACK);
             break;
@@ -230,11 +275,15 @@ struct Programmer::Impl {
             ticking = true;
             next_tick = t + TICK_US / (1.0 + config.osccal_rate_error);
             break;
-        case CMD_SET_VPP_VOLTAGE: vpp_tenths = arg; break;
+        case CMD_SET_VPP_VOLTAGE:
+            vpp_tenths = arg;
+            if (older && vpp) older->vpp_changed(arg);
+            break;
         case CMD_SET_REPEAT: repeat = arg >= 1 ? arg : 1; break;
         case CMD_DELAY_US:
             delay_total += static_cast<uint64_t>(arg);
             waited_us += arg;
+            older_waited_us += arg;
             if (config.paced) busy_until = t + arg;
             settle(t, false);
             break;
@@ -328,7 +377,7 @@ double Programmer::next_output_us(double now_us) {
 double Programmer::head_us() const { return impl_->out.empty() ? -1 : impl_->out.front().first; }
 
 bool Programmer::hung_up() const { return impl_->hung; }
-Target& Programmer::target() { return impl_->chip; }
+Target& Programmer::target() { return impl_->target(); }
 const Config& Programmer::config() const { return impl_->config; }
 uint64_t Programmer::bytes_from_host() const { return impl_->from_host; }
 uint64_t Programmer::bytes_to_host() const { return impl_->to_host; }
@@ -336,6 +385,11 @@ bool Programmer::last_frame_was_vpp_off() const { return impl_->last_vpp_off; }
 bool Programmer::vpp_on() const { return impl_->vpp; }
 uint64_t Programmer::delay_us_total() const { return impl_->delay_total; }
 uint64_t Programmer::replies_sent() const { return impl_->replies; }
-uint64_t Programmer::lost_operations() const { return impl_->lost; }
+uint64_t Programmer::lost_operations() const {
+    return impl_->lost + (impl_->older ? impl_->older->lost() : 0);
+}
+std::vector<std::string> Programmer::faults() const {
+    return impl_->older ? impl_->older->faults() : std::vector<std::string>();
+}
 
 }  // namespace sim

@@ -79,6 +79,10 @@ public:
     uint64_t delay_us_total() const;
     uint64_t replies_sent() const;
     uint64_t lost_operations() const;
+    // What the host did that the emulated chip would not take (a command it
+    // lacks, a cycle cut short, an erase of its calibration words, VPP outside
+    // its range), one line each; the older mid-range chips report them.
+    std::vector<std::string> faults() const;
 
 private:
     struct Impl;

@@ -376,6 +376,14 @@ int device_db_scan_builtin(unsigned device_id) {
     return 1;
 }
 
+int device_db_select_name(const char* name) {
+    const Part* p = part_find_name(name);
+    if (p == nullptr) return 0;
+    device = *p;
+    if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
+    return 1;
+}
+
 // A parameter is written only where it differs from what a line without it
 // gives, so the line reads back as the same row.
 int device_db_format_line(const Part& p, char* out, int size) {

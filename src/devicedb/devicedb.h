@@ -16,6 +16,9 @@ void device_db_load(unsigned device_id);  // fills `device`, its name included
 int device_db_scan(std::FILE* file, unsigned device_id, const char* name = nullptr);
 // The same look-up in the built-in part table.
 int device_db_scan_builtin(unsigned device_id);
+// The built-in part of that name (any case) as `device`, without a chip;
+// returns 0 and leaves `device` alone when the table has no such part.
+int device_db_select_name(const char* name);
 // The part as a database line: a parameter only where it differs from what a
 // line without it gives, so the line reads back as the same part. Returns the
 // length written into `out` (at most `size` - 1 characters).

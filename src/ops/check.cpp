@@ -6,6 +6,7 @@
 #include "devicedb/family.h"
 #include "image/image.h"
 #include "ops/compare.h"
+#include "ops/flash.h"
 #include "ops/plan.h"
 #include "ops/result.h"
 #include "ops/verify.h"
@@ -35,8 +36,8 @@ void image_blank() {
 // word-programmed chips the cells the image leaves empty keep the chip's words.
 long verify_flash() {
     if (!cells_hold_data(0, plan_flash_size())) return 0;
-    bool rows = device.row_size > 0;
-    int block = rows ? device.row_size : BLOCK;
+    bool rows = !device_erases_only_in_bulk() && flash_row_size() > 0;
+    int block = rows ? flash_row_size() : BLOCK;
     if (block > BLOCK) block = BLOCK;
     ui_print("\nVerifying program flash...");
     ui_progress_begin("verifying flash", image_flash_cells(plan_flash_size(), block), "words");
@@ -80,7 +81,7 @@ long verify_config(const uint16_t* chip) {
     for (int i = 0; i < n; ++i) {
         unsigned expected = image[ADDR_CONFIG1 + i];
         if (!cell_holds_data(expected)) continue;
-        unsigned mask = i == 0 ? config1_compare_mask() : 0x3FFF;
+        unsigned mask = config_compare_mask(i);
         if (((expected ^ chip[i]) & mask) == 0) continue;
         ++found;
         result_note_mismatch(MEM_CONFIG, ADDR_CONFIG1 + i, static_cast<uint16_t>(chip[i] & mask),
@@ -160,6 +161,13 @@ unsigned config1_compare_mask() {
     return static_cast<unsigned>(device.zero_mask & ~device.save_mask) & 0x3FFF;
 }
 
+unsigned config_compare_mask(int i) {
+    unsigned mask = i == 0 ? config1_compare_mask() : 0x3FFF;
+    if (device_family().config_reads_implemented && i >= 0 && i < MAX_CONFIG_WORDS)
+        mask &= static_cast<unsigned>(device.config_masks[i]);
+    return mask;
+}
+
 bool verify_target(bool blank_check, bool from_file) {
     if (device.flash_size & 0x8000) return result_fail("\nPIC not found in data base - Verifying disabled!");
     WritePlan plan = plan_run();
@@ -171,9 +179,10 @@ bool verify_target(bool blank_check, bool from_file) {
     ui_stage("reading config words");
     uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
     prog_read_block(ADDR_CONFIG1, config_word_count(), config);
+    result_note_config_words(config, config_word_count());
     // A protected chip reads its program memory back as zeros: that is no
     // difference from the file worth listing word by word.
-    if (!(config[0] & CONFIG_CP_OFF) && cells_hold_data(0, plan_flash_size()))
+    if (device_code_protected(config[0]) && cells_hold_data(0, plan_flash_size()))
         return result_fail("\nTarget is code protected - program memory cannot be read!");
     // An upload that would refuse the chip's calibration word fails here too.
     if (!calibration_word_usable(plan))
@@ -182,5 +191,9 @@ bool verify_target(bool blank_check, bool from_file) {
     total += verify_eeprom();
     total += verify_user_ids();
     if (!blank_check) total += verify_config(config);
+    // User IDs the image holds all four of were read and compared.
+    bool ids_compared = true;
+    for (int i = 0; i < USER_ID_WORDS; ++i) ids_compared = ids_compared && cell_holds_data(image[ADDR_USER_ID + i]);
+    if (total == 0 && ids_compared) result_note_user_ids(image + ADDR_USER_ID);
     return report(total, from_file);
 }

@@ -5,6 +5,7 @@
 #include "devicedb/devicedb.h"
 #include "devicedb/family.h"
 #include "image/image.h"
+#include "ops/device_checksum.h"
 #include "ops/plan.h"
 #include "ops/result.h"
 #include "protocol/prog.h"
@@ -15,23 +16,55 @@ namespace {
 constexpr int BLOCK = 32;  // the longest block read the link does in one reply
 constexpr long CHECKSUM_MODULUS = 0x10000;
 
-long read_chip_checksum() {
+int config_word_count() {
+    int n = device.config_words;
+    if (n < 1) n = 1;
+    return n > MAX_CONFIG_WORDS ? MAX_CONFIG_WORDS : n;
+}
+
+bool chip_unknown() { return (device.flash_size & 0x8000) != 0; }
+
+bool flash_known() { return run_result.counts.flash_matches_image || run_result.known.flash_sums_known; }
+
+void read_config_words() {
+    ui_stage("reading config words for the checksum");
+    uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
+    prog_read_block(ADDR_CONFIG1, config_word_count(), config);
+    result_note_config_words(config, config_word_count());
+}
+
+void read_user_ids() {
+    ui_stage("reading user ID for the checksum");
+    uint16_t ids[USER_ID_WORDS];
+    prog_read_block(ADDR_USER_ID, USER_ID_WORDS, ids);
+    result_note_user_ids(ids);
+}
+
+// One pass over the whole flash gives both sums.
+void read_flash_sums() {
     ui_stage("reading flash for the checksum");
-    uint16_t config = prog_read_word(ADDR_CONFIG1);
-    if (!(config & CONFIG_CP_OFF)) return -1;
     int size = plan_flash_size();
+    int last = device_checksum_last_address(device);
     ui_progress_begin("reading flash for the checksum", size, "words");
     uint16_t words[BLOCK];
-    unsigned long sum = 0;
+    unsigned long plain = 0;
+    unsigned long summed = 0;
     for (int a = 0; a < size; a += BLOCK) {
         int n = size - a < BLOCK ? size - a : BLOCK;
         prog_read_block(a, n, words);
-        for (int k = 0; k < n; ++k) sum += words[k] & 0x3FFFu;
+        for (int k = 0; k < n; ++k) {
+            plain += words[k] & 0x3FFFu;
+            if (a + k <= last) summed += words[k] & 0x3FFFu;
+        }
         ui_progress_step(n);
     }
     ui_progress_end();
-    return static_cast<long>(sum % CHECKSUM_MODULUS);
+    result_note_flash_sums(static_cast<long>(plain % CHECKSUM_MODULUS), static_cast<unsigned>(summed & 0xFFFF));
 }
+
+// A protected chip reads its program memory as zeros: a read of it would
+// give nothing, and its configuration tells.
+bool chip_protected() { return device_code_protected(run_result.known.config[0]); }
 
 }  // namespace
 
@@ -43,7 +76,28 @@ long checksum_of_image() {
 }
 
 long checksum_after_run() {
-    if (device.flash_size & 0x8000) return -1;
+    if (chip_unknown()) return -1;
     if (run_result.counts.flash_matches_image) return checksum_of_image();
-    return read_chip_checksum();
+    if (!run_result.known.config_known) read_config_words();
+    if (chip_protected()) return -1;
+    if (!run_result.known.flash_sums_known) read_flash_sums();
+    return run_result.known.flash_plain_sum;
+}
+
+long device_checksum_after_run(bool may_read) {
+    if (chip_unknown()) return -1;
+    const ChipKnowledge& known = run_result.known;
+    bool protection_known = known.config_known && chip_protected();
+    if (!may_read && !flash_known() && !protection_known) return -1;
+    if (!known.config_known) read_config_words();
+    unsigned flash_sum = 0;
+    if (chip_protected()) {
+        if (!known.user_ids_known) read_user_ids();
+    } else if (run_result.counts.flash_matches_image) {
+        flash_sum = device_checksum_flash_sum(device, image);
+    } else {
+        if (!known.flash_sums_known) read_flash_sums();
+        flash_sum = known.flash_device_sum;
+    }
+    return device_checksum_combine(device, flash_sum, known.config, known.user_ids);
 }

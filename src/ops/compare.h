@@ -21,6 +21,9 @@ bool update_target();
 // The words configuration word 1 compares on: bits the family keeps from the
 // chip (S) and bits the chip holds at zero (outside Z) do not count.
 unsigned config1_compare_mask();
+// The bits configuration word `i` compares on: for word 1 as above, and on
+// families that read unimplemented bits as 0, only the part's implemented ones.
+unsigned config_compare_mask(int i);
 
 // The address of the calibration word a PIC12F629-family chip keeps as its
 // own (so it is not compared), or -1 when a fill gave one or the family keeps none.

@@ -78,9 +78,14 @@ int flash_latch_count(int row) {
     return latches < 1 ? 1 : latches;
 }
 
+// Without erase rows, a chip with several write latches still programs a
+// latch block at once (the PIC16F87xA's 0x08 erases and programs 8 words, so
+// every block must be loaded whole), which is then the unit written.
 int flash_row_size() {
+    int n = device.row_size;
+    if (n == 0 && device.write_latches > 1) n = device.write_latches;
     // Larger rows are refused when the chip is identified; never trust it here.
-    return device.row_size > MAX_ROW ? MAX_ROW : device.row_size;
+    return n > MAX_ROW ? MAX_ROW : n;
 }
 
 // Every block that holds data is read whole; its empty cells must read erased.

@@ -7,7 +7,8 @@
 bool write_program_flash(bool row_erase);
 // The verify pass alone, as the writer runs it after writing.
 bool verify_program_flash();
-// Rows of flash the writer latches at once (0: word programming), at most 32.
+// Rows of flash the writer latches at once (0: word programming), at most 32:
+// the erase row, or on chips without rows their latch block.
 int flash_row_size();
 // Words one programming cycle writes within a row of `row` words: the part's
 // write latches, never more than the row.

@@ -40,8 +40,16 @@ bool any_data(const uint16_t* cells, int first, int count) {
     return false;
 }
 
-// A chip without row erase only clears its program memory whole.
-bool erases_only_in_bulk(const Part& part) { return part.row_size == 0; }
+// A chip without row erase (whose programming does not erase either) only
+// clears its program memory whole.
+bool erases_only_in_bulk(const Part& part) { return part_erases_only_in_bulk(part); }
+
+// Configuration words are only ever programmed after the chip erase; on
+// families whose row erase cannot take the user IDs alone, so are user IDs.
+bool needs_chip_erase(const Part& part, int flags) {
+    if (flags & WF_CONFIG) return true;
+    return (flags & WF_USER_ID) && !family_of(part.type_code).row_erase_user_ids;
+}
 
 // The chip's own words go back into the image before the erase: always on a
 // chip that only erases in bulk when program memory is touched, and on the
@@ -50,7 +58,7 @@ bool erases_only_in_bulk(const Part& part) { return part.row_size == 0; }
 bool needs_copy(const Part& part, int flags, int file_flags) {
     if (flags & WF_BULK_ERASE) return false;
     if (erases_only_in_bulk(part)) return (flags & WF_ERASE_PROGRAM_USER_CONFIG) != 0;
-    return (flags & WF_CONFIG) && !(file_flags & WF_CONFIG);
+    return needs_chip_erase(part, flags) && !(file_flags & WF_CONFIG);
 }
 
 // The user ID row is erased and written whole. A range command that edits one
@@ -75,7 +83,8 @@ void plan_preservation(WritePlan& p, const Part& part, const uint16_t* cells, in
     } else {
         p.read_osccal = part.osccal_address != 0 && (asked & WF_ERASE_PROGRAM_CONFIG);
         p.read_config1 = part.save_mask != 0 && (asked & WF_ERASE_CONFIG);
-        if (p.copy_from_chip) p.flags |= WF_PROGRAM | WF_USER_ID;
+        // The chip's configuration words go back after the erase as well.
+        if (p.copy_from_chip) p.flags |= WF_PROGRAM | WF_USER_ID | WF_CONFIG;
     }
     p.place_osccal = part.osccal_address != 0 && (p.flags & WF_ERASE_PROGRAM_CONFIG);
     if (p.place_osccal) p.flags |= WF_PROGRAM;
@@ -100,9 +109,9 @@ WritePlan plan_write(const Part& part, const uint16_t* cells, const WriteRequest
     plan_preservation(p, part, cells, request.file_flags);
     // Only an explicit bulk erase request clears the data EEPROM.
     p.erase_data = (p.flags & WF_BULK_ERASE) && part.eeprom_size > 0;
-    if (p.flags & WF_CONFIG) p.flags |= WF_BULK_ERASE;
+    if (needs_chip_erase(part, p.flags)) p.flags |= WF_BULK_ERASE;
     if (erases_only_in_bulk(part) && (p.flags & WF_ERASE_PROGRAM_USER_CONFIG)) {
-        p.check_osccal = true;
+        p.check_osccal = part.osccal_address != 0;
         p.flags |= WF_ERASE_PROGRAM_USER_CONFIG;
     }
     p.erase_program = (p.flags & WF_BULK_ERASE) != 0;
@@ -110,7 +119,9 @@ WritePlan plan_write(const Part& part, const uint16_t* cells, const WriteRequest
     p.row_erase = !p.erase_program;
     // The copies from the chip and the kept words never touch data EEPROM, so
     // what the image holds there now is what is written.
-    p.write_eeprom = any_data(cells, ADDR_EEPROM, eeprom_size_of(part));
+    p.copy_eeprom = p.erase_program && !p.erase_data && family_of(part.type_code).erase_takes_data &&
+                    eeprom_size_of(part) > 0;
+    p.write_eeprom = p.copy_eeprom || any_data(cells, ADDR_EEPROM, eeprom_size_of(part));
     p.write_user_ids = (p.flags & WF_USER_ID) != 0;
     p.write_config = (p.flags & WF_CONFIG) != 0;
     return p;

@@ -24,6 +24,8 @@ struct WritePlan {
     bool place_osccal;           // the kept instruction goes back at O
     bool merge_config_bits;      // the kept S bits go back into configuration word 1
     bool check_osccal;           // refuse a calibration word that is not a RETLW
+    bool copy_eeprom;            // the chip's EEPROM bytes into the image's empty
+                                 // EEPROM cells: the chip erase takes them too
     // Erases.
     bool erase_data;             // bulk erase of data EEPROM (asked for)
     bool erase_program;          // bulk erase of program memory

@@ -10,6 +10,7 @@
 #include "devicedb/devicedb.h"
 #include "devicedb/family.h"
 #include "image/image.h"
+#include "ops/flash.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
 #include "ui/progress.h"
@@ -22,7 +23,9 @@ constexpr int MAX_ROW = 32;
 // The longest block read: one reply of 65 bytes.
 constexpr int BLOCK_WORDS = 32;
 
-int row_size() { return device.row_size; }
+// The unit the chip rewrites at once: a row, or the latch block that a
+// programming cycle erases first; nothing on chips that only erase in bulk.
+int row_size() { return device_erases_only_in_bulk() ? 0 : flash_row_size(); }
 // The family reads the OSCCAL instruction before an erase and writes it back:
 // a fill of that address supplies the word to write back instead.
 bool keeps_osccal_by_read_back() {

@@ -45,8 +45,25 @@ struct StageCounts {
     bool flash_matches_image;
 };
 
+enum : int { CHIP_USER_ID_WORDS = 4 };
+
+// What the run knows the chip holds now beyond what `flash_matches_image`
+// says, for the checksums at its end: the configuration words and user IDs it
+// wrote and verified, erased or read, and the program memory sums of a read
+// of the whole flash (/SAVE=), which hold until the run writes.
+struct ChipKnowledge {
+    bool config_known;
+    uint16_t config[MAX_CONFIG_WORDS];
+    bool user_ids_known;
+    uint16_t user_ids[CHIP_USER_ID_WORDS];
+    bool flash_sums_known;
+    long flash_plain_sum;        // every flash word, modulo 0x10000
+    unsigned flash_device_sum;   // the words the device checksum sums, 16 bits
+};
+
 struct RunResult {
     StageCounts counts;
+    ChipKnowledge known;
     Mismatch mismatches[MAX_MISMATCHES];
     int mismatch_count;   // listed in `mismatches`, at most MAX_MISMATCHES
     long mismatch_total;  // found, listed or not
@@ -59,3 +76,14 @@ void result_reset();
 bool result_fail(const char* message);
 void result_note_mismatch(MemoryRegion region, int address, uint16_t chip, uint16_t expected);
 const char* region_name(MemoryRegion region);
+// The chip's configuration words (`count` of them, all it has) or its four
+// user IDs, as the run has just written and verified or read them.
+void result_note_config_words(const uint16_t* words, int count);
+void result_note_user_ids(const uint16_t* words);
+// A bulk erase of program memory: configuration words and user IDs erased,
+// the flash no longer what an earlier read found.
+void result_note_bulk_erase();
+void result_note_flash_sums(long plain_sum, unsigned device_sum);
+// The run is about to write the chip: what an earlier read of the flash found
+// no longer holds.
+void result_forget_flash_sums();

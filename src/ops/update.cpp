@@ -44,6 +44,8 @@ void read_chip_words(ChipWords& chip) {
     prog_read_block(ADDR_USER_ID, USER_ID_WORDS, chip.user_id);
     for (uint16_t& word : chip.config) word = 0x3FFF;
     prog_read_block(ADDR_CONFIG1, config_word_count(), chip.config);
+    result_note_user_ids(chip.user_id);
+    result_note_config_words(chip.config, config_word_count());
 }
 
 // A word the image leaves empty ends a full upload as the chip's own word when
@@ -68,7 +70,7 @@ int expected_user_id(const WritePlan& plan, int i, const ChipWords& chip) {
 bool config_differs(const WritePlan& plan, const ChipWords& chip) {
     if (!plan.write_config) return false;
     for (int i = 0; i < config_word_count(); ++i) {
-        if (((expected_config(plan, i, chip) ^ chip.config[i]) & 0x3FFF) != 0) return true;
+        if (((expected_config(plan, i, chip) ^ chip.config[i]) & config_compare_mask(i)) != 0) return true;
     }
     return false;
 }
@@ -128,7 +130,8 @@ bool compare_rows(const WritePlan& plan, RowTally& tally) {
 }
 
 // A row that must end erased only needs its erase; any other is erased and
-// programmed whole by the flash writer.
+// programmed whole by the flash writer, and so is every row of a chip whose
+// programming cycle erases first (it has no erase of its own).
 void erase_row(int start, int n) {
     prog_set_address(start);
     prog_erase_row();
@@ -143,7 +146,7 @@ bool write_rows(const RowTally& tally) {
     ui_progress_begin("programming flash", static_cast<long>(tally.differing) * n, "words");
     for (int a = 0, r = 0; a < plan_flash_size() && r < MAX_ROWS; a += n, ++r) {
         if (!row_differs[r]) continue;
-        if (cells_hold_data(a, n)) {
+        if (cells_hold_data(a, n) || device_family().program_erases) {
             flash_write_row(a, n, true);
         } else {
             erase_row(a, n);
@@ -269,7 +272,7 @@ bool calibrated_chip_matches() {
         ++found;
     uint16_t config = prog_read_word(ADDR_CONFIG1);
     unsigned want = image[ADDR_CONFIG1];
-    if (cell_holds_data(want) && ((want ^ config) & config1_compare_mask()) != 0) ++found;
+    if (cell_holds_data(want) && ((want ^ config) & config_compare_mask(0)) != 0) ++found;
     // What was found here is no failure: the upload that follows fixes it.
     run_result.mismatch_total = before;
     run_result.mismatch_count = count;
@@ -279,7 +282,8 @@ bool calibrated_chip_matches() {
 bool update_calibrated_chip(const WritePlan& plan) {
     ui_stage("comparing with the chip");
     uint16_t config = prog_read_word(ADDR_CONFIG1);
-    if (!(config & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (config_word_count() == 1) result_note_config_words(&config, 1);
+    if (device_code_protected(config)) return full_upload(plan, "Target is code protected");
     if (!calibrated_chip_matches()) return full_upload(plan, "Target differs");
     ui_print("\nTarget already holds it - nothing written");
     std::puts("\nOk!");
@@ -294,10 +298,15 @@ bool update_target() {
     if (plan.unknown_chip || (write_flags & WF_BULK_ERASE)) return write_plan(plan);
     if (!calibration_word_usable(plan))
         return result_fail("\nimproper oscillator calibration instruction!");
+    result_forget_flash_sums();
     if (device_erases_only_in_bulk() || flash_row_size() <= 0) return update_calibrated_chip(plan);
     ChipWords chip{};
     read_chip_words(chip);
-    if (!(chip.config[0] & CONFIG_CP_OFF)) return full_upload(plan, "Target is code protected");
+    if (device_code_protected(chip.config[0])) return full_upload(plan, "Target is code protected");
     if (config_differs(plan, chip)) return full_upload(plan, "Config words differ");
+    // Where the row erase would reach beyond the user IDs, only the chip erase
+    // of the full upload rewrites them.
+    if (!device_family().row_erase_user_ids && user_ids_differ(plan, chip))
+        return full_upload(plan, "User ID differs");
     return update_rows(plan, chip);
 }

@@ -49,7 +49,7 @@ void copy_user_ids_from_target() {
 // plan has read configuration word 1 already, its protection bit is known
 // before anything else is read.
 void copy_chip_with_config_known() {
-    if (saved_config_word & CONFIG_CP_OFF) copy_flash_from_target();
+    if (!device_code_protected(saved_config_word)) copy_flash_from_target();
     ui_stage("reading back user ID and config words");
     copy_user_ids_from_target();
     for (int i = 0; i < device.config_words && i < MAX_CONFIG_WORDS; ++i) {
@@ -63,12 +63,31 @@ void copy_chip() {
     uint16_t config[MAX_CONFIG_WORDS];
     int n = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
     prog_read_block(ADDR_CONFIG1, n, config);
-    if (config[0] & CONFIG_CP_OFF) copy_flash_from_target();
+    if (!device_code_protected(config[0])) copy_flash_from_target();
     ui_stage("reading back user ID");
     copy_user_ids_from_target();
     for (int i = 0; i < n; ++i) {
         if (!cell_holds_data(image[ADDR_CONFIG1 + i])) image[ADDR_CONFIG1 + i] = config[i];
     }
+}
+
+// The chip erase of some families takes data EEPROM too: the bytes the image
+// leaves empty are read first and written back, as the other families keep
+// them. An erased byte (0xFF) needs no copy.
+void copy_eeprom_from_target() {
+    int size = plan_eeprom_size();
+    ui_progress_begin("reading back data EEPROM", size, "bytes");
+    uint16_t buf[BLOCK];
+    for (int b = 0; b < size; b += BLOCK) {
+        int n = size - b < BLOCK ? size - b : BLOCK;
+        prog_read_block(ADDR_EEPROM + b, n, buf);
+        for (int j = 0; j < n; ++j) {
+            uint16_t& cell = image[ADDR_EEPROM + b + j];
+            if (!cell_holds_data(cell) && (buf[j] & 0xFF) != 0xFF) cell = buf[j] & 0xFF;
+        }
+        ui_progress_step(n);
+    }
+    ui_progress_end();
 }
 
 void preserve(const WritePlan& plan) {
@@ -80,6 +99,7 @@ void preserve(const WritePlan& plan) {
         ui_stage("reading back user ID");
         copy_user_ids_from_target();
     }
+    if (plan.copy_eeprom) copy_eeprom_from_target();
     if (!plan.copy_from_chip) return;
     if (plan.read_config1) {
         copy_chip_with_config_known();
@@ -112,6 +132,7 @@ void bulk_erase_program() {
     prog_erase_chip();
     prog_sync();
     run_result.counts.bulk_erased = true;
+    result_note_bulk_erase();
 }
 
 void write_eeprom(int size) {
@@ -144,23 +165,32 @@ bool verify_eeprom(int size) {
     return out.mismatches == 0 || result_fail(VERIFY_ERROR);
 }
 
-// A word read back by prog_write_word_checked matches when its 14 bits do;
-// a negative result means nothing came back.
-bool word_matches(int written, int read_back) {
-    return read_back >= 0 && ((written ^ read_back) & 0x3FFF) == 0;
+// A word read back by prog_write_word_checked matches when the bits of
+// `mask` do; a negative result means nothing came back.
+bool word_matches(int written, int read_back, unsigned mask) {
+    return read_back >= 0 && ((static_cast<unsigned>(written ^ read_back)) & mask) == 0;
 }
 
-bool write_word_checked(MemoryRegion region, int address, int value, const char* failure) {
+// The bits a configuration word reads back on the connected chip.
+unsigned config_word_mask(int i) {
+    if (!device_family().config_reads_implemented) return 0x3FFF;
+    return static_cast<unsigned>(device.config_masks[i]) & 0x3FFF;
+}
+
+bool write_word_checked(MemoryRegion region, int address, int value, const char* failure,
+                        unsigned mask = 0x3FFF) {
     int r = prog_write_word_checked(value);
-    if (word_matches(value, r)) return true;
+    if (word_matches(value, r, mask)) return true;
     result_note_mismatch(region, address, static_cast<uint16_t>(r < 0 ? 0 : r & 0x3FFF),
                          static_cast<uint16_t>(value & 0x3FFF));
     return result_fail(failure);
 }
 
 // Some bits of configuration word 1 the chip holds at zero (the PIC12F629
-// family's; Z clears them so the read-back can match). A part with one
-// configuration word takes no increment after it.
+// family's; Z clears them so the read-back can match); the older mid-range
+// families read every unimplemented bit as 0, so their words are compared on
+// the implemented bits. A part with one configuration word takes no
+// increment after it.
 bool write_config_words() {
     ui_print("\nProgramming Config Words");
     ui_stage("programming config words");
@@ -172,11 +202,12 @@ bool write_config_words() {
         if (i == 0) v &= device.zero_mask;
         c.config_value[i] = static_cast<uint16_t>(v & 0x3FFF);
         c.config_count = i + 1;
-        if (!write_word_checked(MEM_CONFIG, ADDR_CONFIG1 + i, v, "\nError!")) return false;
+        if (!write_word_checked(MEM_CONFIG, ADDR_CONFIG1 + i, v, "\nError!", config_word_mask(i))) return false;
         c.config_read_back[i] = c.config_value[i];
         if (words > 1) prog_increment(1);
     }
     c.config_written = true;
+    result_note_config_words(c.config_value, words);
     return true;
 }
 
@@ -198,6 +229,7 @@ bool prepare(const WritePlan& plan) {
 bool write_plan(const WritePlan& plan) {
     if (plan.flags == 0) return true;
     if (plan.unknown_chip) return result_fail("\nPIC not found in data base - Writing disabled!");
+    result_forget_flash_sums();
     if (!prepare(plan)) return false;
     if (plan.erase_program) bulk_erase_program();
     if (plan.write_flash && !write_program_flash(plan.row_erase)) return false;
@@ -228,6 +260,7 @@ bool write_user_id_words(bool row_erase) {
         prog_increment(1);
     }
     run_result.counts.user_ids_written = true;
+    result_note_user_ids(image + ADDR_USER_ID);
     return true;
 }
 

@@ -67,6 +67,19 @@ bool platform_slash_separates() {
 #endif
 }
 
+// Options begin with '/'. Where '/' also starts an absolute path, an argument
+// whose first component ends in a further '/' before any '=' is a file name
+// (/home/me/blinky.hex), while /COM=/dev/ttyUSB0 and /READ0-0x1F stay options.
+bool platform_is_option_word(const char* arg) {
+    if (arg[0] != '/') return false;
+    if (!platform_slash_separates()) return true;
+    for (const char* p = arg + 1; *p != '\0'; ++p) {
+        if (*p == '=') return true;
+        if (*p == '/') return false;
+    }
+    return true;
+}
+
 namespace {
 
 std::FILE* open_regular_file(const char* path, bool binary) {

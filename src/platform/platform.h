@@ -69,6 +69,8 @@ int platform_fill_standard_descriptors();
 int platform_closed_standard_descriptors();
 // True where '/' separates directories (POSIX); on Windows only '\\' does.
 bool platform_slash_separates();
+// True when a command-line argument is an option word rather than a file name.
+bool platform_is_option_word(const char* arg);
 // Like platform_open_text_file, but the bytes are read as they are (no
 // line-end translation on Windows), for hashing a file.
 std::FILE* platform_open_binary_file(const char* path);

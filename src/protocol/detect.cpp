@@ -116,6 +116,11 @@ int find_answering_rate() {
     return 0;
 }
 
+// A part's VPP, never above the highest its range allows.
+int part_vpp(const Part& part) {
+    return part.vpp_max > 0 && part.vpp > part.vpp_max ? part.vpp_max : part.vpp;
+}
+
 }  // namespace
 
 // The probe goes straight to the port, one byte at a time, because echo mode
@@ -137,7 +142,7 @@ int prog_probe() {
     return probe_read_by(answer_by);
 }
 
-int connect_target() {
+int connect_target(const Part* named) {
     int status = prog_probe();
     // Ctrl+C cuts the probe's pauses short; what it read then means nothing.
     check_interrupt();
@@ -160,18 +165,24 @@ int connect_target() {
         fail_shown(message);
     }
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");
-    prog_set_vpp_voltage(START_VPP);
+    prog_set_vpp_voltage(named != nullptr ? part_vpp(*named) : START_VPP);
     switch_vpp_on();
     read_user_id();
     target_info.device_id = prog_read_word(ADDR_DEVICE_ID);
     target_info.ids_read = true;
     // A missing target reads as all zeros or all ones.
-    if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) fail("\nno target detected!");
+    if (static_cast<uint16_t>(target_info.device_id - 1) > 0x3FFD) {
+        if (named == nullptr)
+            ui_report("older parts that need 10-13 V to enter programming mode read as nothing at "
+                      "8.5 V: name the part with /PART=<name> (or a PART= line in %s.cfg)",
+                      program_stem);
+        fail("\nno target detected!");
+    }
     device_db_load(target_info.device_id);
     if (device.name[0] != '\0') std::memcpy(target_info.device_name, device.name, sizeof device.name);
     int revision_word = device.name[0] != '\0' && part_revision_in_word(device) ? prog_read_word(ADDR_REVISION) : 0;
     target_info.revision = part_revision(device, target_info.device_id, revision_word);
-    prog_set_vpp_voltage(device.vpp);
+    prog_set_vpp_voltage(part_vpp(device));
     if (device.row_size > MAX_ROW_SIZE) fail("\nunsupported rowsize!");
     return status;
 }

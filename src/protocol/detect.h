@@ -17,6 +17,12 @@ extern TargetInfo target_info;
 extern int programmer_status;
 
 int prog_probe();      // status byte, or -1 when none arrived; sets echo mode
-int connect_target();  // status byte; every failure ends the run
+struct Part;
+// Status byte; every failure ends the run. Identification runs at 8.5 V, which
+// every part survives and the newer parts need; a part named by the user
+// (`named`, e.g. from /PART=) gets its own VPP from the first VPP on, since
+// many older parts enter programming mode only from 10 V or more and read as
+// zeros below.
+int connect_target(const Part* named = nullptr);
 void print_version_line();
 void print_target_report(int status);

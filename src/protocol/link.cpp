@@ -168,10 +168,10 @@ void begin_frame(int size) {
     link_state.tx_frame_size[link_state.tx_count] = static_cast<unsigned char>(size);
 }
 
-// Codes the programmer answers; the host waits for each answer.
+// Codes the programmer answers; the host waits for each answer. The probe
+// never passes here (it is written raw and counted where it is sent).
 void count_reply(int code) {
-    if (code == CMD_SYNC || code == CMD_VPP_ON || code == CMD_READ_PROGRAM || code == CMD_READ_DATA)
-        ++wire_totals.replies;
+    if (code != CMD_PROBE && protocol_expects_reply(code)) ++wire_totals.replies;
 }
 
 }  // namespace
@@ -255,6 +255,8 @@ void link_send_command(int code) {
     link_queue_byte((256 - (code & 0xFF)) & 0xFF);
 }
 
+// The frame's length follows from its code (protocol.h); the caller gives
+// exactly the code and its arguments.
 void link_send_frame(const unsigned char* bytes, int count) {
     begin_frame(count + 1);
     // Frames that load a word or an EEPROM byte for programming are what the

@@ -159,7 +159,9 @@ uint16_t prog_read_word(int address) {
 }
 
 // The programmer holds back the next frame for the delay: an internally timed
-// cycle runs while it waits, an externally timed one is ended after it.
+// cycle runs while it waits, an externally timed one is ended after it. On
+// families whose 0x08 erases before it programs, the same cycle rewrites
+// words that hold other data.
 void prog_program_cycle(int microseconds) {
     const ChipFamily& family = device_family();
     link_send_command(family.begin_programming);
@@ -174,21 +176,35 @@ void prog_program_data_cycle() { prog_program_cycle(device.data_time); }
 // EEPROM bytes go in the low byte of the Load Data frame's word.
 void prog_load_data_byte(int byte) { send_frame3(CMD_LOAD_DATA, byte, 0); }
 
+// Families whose programming cycle erases first have no row erase and need
+// none; an externally timed row erase is ended after its time.
 void prog_erase_row() {
-    link_send_command(device_family().row_erase);
+    const ChipFamily& family = device_family();
+    if (family.row_erase == 0) return;
+    link_send_command(family.row_erase);
     prog_delay_us(device.row_erase_time);
+    if (family.end_row_erase != 0) link_send_command(family.end_row_erase);
 }
 
 // From 0x8000 the bulk erase takes the user IDs with the program; the
-// calibration words above the configuration words are out of its reach there.
+// calibration words above the configuration words are out of its reach there
+// (issued from 0x8008 on the PIC16F690 family it would erase them). Some
+// families erase only after a Load Data of 0x3FFF, some only when 0x08 starts
+// the erase; the Chip Erase of the others clears code protection as well.
 void prog_erase_chip() {
+    const ChipFamily& family = device_family();
     prog_set_address(ADDR_USER_ID);
-    link_send_command(device_family().bulk_erase_program);
+    if (family.erase_after_load) prog_load_program_word(0x3FFF);
+    link_send_command(family.bulk_erase_program);
+    if (family.erase_start != 0 && family.bulk_erase_program == CMD_BULK_ERASE_PROGRAM)
+        link_send_command(family.erase_start);
     prog_delay_us(device.bulk_erase_time);
 }
 
 void prog_erase_data() {
-    link_send_command(device_family().bulk_erase_data);
+    const ChipFamily& family = device_family();
+    link_send_command(family.bulk_erase_data);
+    if (family.erase_start != 0) link_send_command(family.erase_start);
     prog_delay_us(device.bulk_erase_time);
 }
 
@@ -203,8 +219,11 @@ void prog_send_sync() {
 }
 
 // Writes one word at the target's current address and reads it back; the
-// address stays where it is, so the cursor is unchanged.
+// address stays where it is, so the cursor is unchanged. Where the family's
+// latches keep a configuration word after its cycle, the chip leaves and
+// re-enters programming mode, which clears them, and comes back to the word.
 int prog_write_word_checked(int word) {
+    int address = address_cursor;
     prog_load_program_word(word);
     prog_program_cycle(device.config_time);
     link_send_command(CMD_READ_PROGRAM);
@@ -217,5 +236,9 @@ int prog_write_word_checked(int word) {
     }
     // The caller compares the word; a broken reply only explains a mismatch.
     if (link_receive_checksum() != 0) note_if_refused(low);
+    if (device_family().config_keeps_latches && address >= ADDR_DEVICE_ID && address <= ADDR_CONFIG1 + 2) {
+        prog_reset_address();
+        prog_set_address(address);
+    }
     return low + 256 * high;
 }

@@ -10,6 +10,7 @@
 #include "image/image.h"
 #include "ops/checksum.h"
 #include "ops/compare.h"
+#include "ops/device_checksum.h"
 #include "ops/osccal.h"
 #include "ops/ranges.h"
 #include "ops/result.h"
@@ -19,17 +20,20 @@
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/counter.h"
+#include "production/counter.h"
 #include "ui/fail.h"
-#include "run/history.h"
-#include "run/options.h"
-#include "run/outputs.h"
-#include "run/record.h"
+#include "record/history.h"
+#include "cli/options.h"
+#include "cli/outputs.h"
+#include "record/record.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"
 
 namespace {
+
+// The run's settings, as the command line and the settings file gave them.
+Settings options;
 
 const unsigned char VPP_OFF_FRAME[2] = {CMD_VPP_OFF, 0x3E};
 constexpr int EXIT_PAUSE_MS = 50;
@@ -78,10 +82,19 @@ int end_with_failure() {
     return 1;
 }
 
-// A completed run. The record gets the chip's checksum, which may take one
-// more read of the flash while VPP is still on.
+// A completed run. The record gets the chip's checksums, which may take one
+// more read of the flash while VPP is still on. Without a record only a run
+// that knows the chip's program memory already (an upload with a bulk erase,
+// /VERIFY or /UPDATE that read every row, /SAVE=) tells the device checksum,
+// so an operator can hold it against the traveller sheet.
 int end_with_success() {
-    if (record_facts_wanted()) record_note_checksum(checksum_after_run());
+    bool facts = record_facts_wanted();
+    long device_checksum = device_checksum_after_run(facts);
+    if (facts) {
+        record_note_checksum(checksum_after_run());
+        record_note_device_checksum(device_checksum);
+    }
+    if (device_checksum >= 0) ui_report("checksum 0x%04lX", device_checksum);
     check_output_written();
     run_end_note(END_OK, 0, nullptr);
     return 0;
@@ -90,14 +103,14 @@ int end_with_success() {
 // /PART=<name>: a run meant for one part ends before anything is erased or
 // written when the target is another one, or one the database does not know.
 void check_part() {
-    if (settings.part[0] == '\0') return;
+    if (options.part[0] == '\0') return;
     const char* name = target_info.device_name;
-    if (platform_stricmp(name, settings.part) == 0) return;
+    if (platform_stricmp(name, options.part) == 0) return;
     if (std::strcmp(name, "(unknown)") == 0) {
         fail_format("\nTarget is %s 0x%04X, not %s!", name,
-                    static_cast<unsigned>(target_info.device_id), settings.part);
+                    static_cast<unsigned>(target_info.device_id), options.part);
     }
-    fail_format("\nTarget is %s, not %s!", name, settings.part);
+    fail_format("\nTarget is %s, not %s!", name, options.part);
 }
 
 // A fill with a value writes every cell of its range; a cell the chip does
@@ -105,8 +118,8 @@ void check_part() {
 // without a word and the run end with "Ok!". The sizes are known only now,
 // after identification, and nothing has been erased or written yet.
 void check_fill_range() {
-    if (settings.fill_from < 0 || settings.fill_value < 0 || (device.flash_size & 0x8000)) return;
-    int from = settings.fill_from, to = settings.fill_to;
+    if (options.fill_from < 0 || options.fill_value < 0 || (device.flash_size & 0x8000)) return;
+    int from = options.fill_from, to = options.fill_to;
     if (classify_address(from) != REGION_NONE && classify_address(to) != REGION_NONE) return;
     char eeprom[48] = "no data EEPROM";
     if (device.eeprom_size > 0)
@@ -123,15 +136,78 @@ void check_fill_range() {
 int write_and_report(bool from_file) {
     serial_assign();
     bool ok;
-    if (settings.verify) {
+    if (options.verify) {
         // /BULKERASE alone leaves a blank chip: that is what is checked.
         ok = verify_target(!from_file && (write_flags & ~WF_BULK_ERASE) == 0, from_file);
-    } else if (settings.update) {
+    } else if (options.update) {
         ok = update_target();
     } else {
         ok = write_target();
     }
     return ok ? end_with_success() : end_with_failure();
+}
+
+// The HEX file into the image, the file's own write flags kept apart from the
+// range commands' (a file that holds configuration words is the whole
+// program, a range command that edits one is not). Ends the run when the file
+// cannot be read or is refused.
+void load_hex_file(const char* hexfile) {
+    // Checked before the port opened; this is a file that went away since.
+    std::FILE* file = platform_open_text_file(hexfile);
+    if (file == nullptr) fail_hex_unreadable(hexfile, errno);
+    int range_flags = write_flags;
+    write_flags = 0;
+    int result = hex_load(file, image, device.flash_size);
+    file_write_flags = write_flags;
+    write_flags |= range_flags;
+    // A name that opens but cannot be read (a directory, a failing disk) is
+    // no HEX file; its read error must not pass for an empty file's end.
+    bool unreadable = std::ferror(file) != 0;
+    if (!unreadable) record_note_file(hexfile, file, result >= 0);
+    std::fclose(file);
+    if (unreadable) fail_hex_unreadable(hexfile, EIO);
+    if (result < 0) {
+        hex_report_fault(hexfile);
+        fail_shown(hex_message());
+    }
+    hex_report_skipped(hexfile);
+}
+
+void print_checksum(long checksum) {
+    std::printf("Checksum: 0x%04lX\n", checksum);
+    check_output_written();
+    run_end_note(END_OK, 0, nullptr);
+}
+
+// /CHECKSUM /PART=<name> <hexfile>: the part is the table's, no port is opened.
+void select_part_by_name() {
+    if (device_db_select_name(options.part)) {
+        std::snprintf(target_info.device_name, sizeof target_info.device_name, "%s", device.name);
+        return;
+    }
+    static char message[80];
+    std::snprintf(message, sizeof message, "\nPart %s is not in the part table!", options.part);
+    std::puts(message);
+    ui_report_after("/PART= names a part picup knows (man picup lists them), e.g. /PART=PIC16F1825; "
+                    "without /PART= the connected target's part is used");
+    fail_shown(message);
+}
+
+// /CHECKSUM: the device checksum the chip maker's tools show, of the HEX file
+// for the part, or of the chip when no file is given. Nothing is erased or
+// written, and nothing else the command line asks for is done.
+int run_checksum(const char* hexfile) {
+    if (hexfile != nullptr) {
+        if (device.flash_size & 0x8000) fail("\nPIC not found in data base - no checksum!");
+        load_hex_file(hexfile);
+        print_checksum(device_checksum(device, image));
+        return 0;
+    }
+    long checksum = device_checksum_after_run(true);
+    if (checksum < 0) fail("\nPIC not found in data base - no checksum!");
+    record_note_device_checksum(checksum);
+    print_checksum(checksum);
+    return 0;
 }
 
 }  // namespace
@@ -154,7 +230,7 @@ void on_exit_handler() {
     std::fflush(stdout);
     // Last, so that the record's wire totals hold the VPP-off frame too. A
     // history line that could not be written fails a run that succeeded.
-    bool history_written = history_write();
+    bool history_written = history_write(options.history_path);
     record_write();
     if (!history_written) {
         std::fflush(stderr);
@@ -173,40 +249,27 @@ int run_main(int argc, char** argv) {
     result_reset();
     std::strcpy(target_info.device_name, "(unknown)");
 
-    const char* hexfile = load_options(argc, argv);
-    if (settings.info) print_version_line();
-    ui_stage("identifying the target");
-    int status = connect_target();
-    check_part();
-    check_fill_range();
-    if (settings.osccal) run_osccal_helper();
-    if (settings.read_from >= 0) show_range(settings.read_from, settings.read_to);
-    if (settings.save_path[0] != '\0') save_target(settings.save_path);
-    if (settings.erase_from >= 0 && !(write_flags & WF_BULK_ERASE))
-        erase_range(settings.erase_from, settings.erase_to);
-    if (settings.fill_from >= 0) fill_range(settings.fill_from, settings.fill_to, settings.fill_value);
-    if (settings.info) print_target_report(status);
-    if (hexfile == nullptr) return write_and_report(false);
-    // Checked before the port opened; this is a file that went away since.
-    std::FILE* file = platform_open_text_file(hexfile);
-    if (file == nullptr) fail_hex_unreadable(hexfile, errno);
-    // The file's own flags are kept apart: a file that holds configuration
-    // words is the whole program, a range command that edits one is not.
-    int range_flags = write_flags;
-    write_flags = 0;
-    int result = hex_load(file, image, device.flash_size);
-    file_write_flags = write_flags;
-    write_flags |= range_flags;
-    // A name that opens but cannot be read (a directory, a failing disk) is
-    // no HEX file; its read error must not pass for an empty file's end.
-    bool unreadable = std::ferror(file) != 0;
-    if (!unreadable) record_note_file(hexfile, file, result >= 0);
-    std::fclose(file);
-    if (unreadable) fail_hex_unreadable(hexfile, EIO);
-    if (result < 0) {
-        hex_report_fault(hexfile);
-        fail_shown(hex_message());
+    const char* hexfile = load_options(argc, argv, &options);
+    if (checksum_without_port(hexfile)) {
+        select_part_by_name();
+        return run_checksum(hexfile);
     }
-    hex_report_skipped(hexfile);
+    if (options.info) print_version_line();
+    ui_stage("identifying the target");
+    // A part named with /PART= (or PART= in the settings file) is identified
+    // at its own VPP; an unknown name is refused by check_part afterwards.
+    int status = connect_target(options.part[0] != '\0' ? part_find_name(options.part) : nullptr);
+    check_part();
+    if (options.checksum) return run_checksum(hexfile);
+    check_fill_range();
+    if (options.osccal) run_osccal_helper();
+    if (options.read_from >= 0) show_range(options.read_from, options.read_to);
+    if (options.save_path[0] != '\0') save_target(options.save_path);
+    if (options.erase_from >= 0 && !(write_flags & WF_BULK_ERASE))
+        erase_range(options.erase_from, options.erase_to);
+    if (options.fill_from >= 0) fill_range(options.fill_from, options.fill_to, options.fill_value);
+    if (options.info) print_target_report(status);
+    if (hexfile == nullptr) return write_and_report(false);
+    load_hex_file(hexfile);
     return write_and_report(true);
 }

@@ -9,7 +9,7 @@
 
 #include "image/image.h"
 #include "protocol/link.h"
-#include "run/options.h"
+#include "cli/options.h"
 #include "serial/port.h"
 #include "test_support.h"
 
@@ -128,14 +128,14 @@ TEST(ApplyOption, DevicePathAndSaveName) {
 
 TEST(CommandLine, AbsoluteFileNamesAreNotOptions) {
     // On a POSIX build a HEX file may be named by an absolute path.
-    EXPECT_FALSE(is_option_argument("/home/a.b/blinky.hex"));
-    EXPECT_FALSE(is_option_argument("//blinky.hex"));
-    EXPECT_FALSE(is_option_argument("blinky.hex"));
-    EXPECT_TRUE(is_option_argument("/COM=/dev/ttyUSB0"));
-    EXPECT_TRUE(is_option_argument("/SAVE=/tmp/out.hex"));
-    EXPECT_TRUE(is_option_argument("/READ0x100-0x1FF"));
-    EXPECT_TRUE(is_option_argument("/INFO"));
-    EXPECT_TRUE(is_option_argument("/"));
+    EXPECT_FALSE(platform_is_option_word("/home/a.b/blinky.hex"));
+    EXPECT_FALSE(platform_is_option_word("//blinky.hex"));
+    EXPECT_FALSE(platform_is_option_word("blinky.hex"));
+    EXPECT_TRUE(platform_is_option_word("/COM=/dev/ttyUSB0"));
+    EXPECT_TRUE(platform_is_option_word("/SAVE=/tmp/out.hex"));
+    EXPECT_TRUE(platform_is_option_word("/READ0x100-0x1FF"));
+    EXPECT_TRUE(platform_is_option_word("/INFO"));
+    EXPECT_TRUE(platform_is_option_word("/"));
 }
 
 TEST(ApplyOption, HelpAndUnknownWordsEndTheRun) {
@@ -223,7 +223,8 @@ protected:
         argv.clear();
         for (std::string& a : argv_storage) argv.push_back(a.data());
         argv.push_back(nullptr);
-        return load_options(static_cast<int>(argv_storage.size()), argv.data());
+        Settings taken;
+        return load_options(static_cast<int>(argv_storage.size()), argv.data(), &taken);
     }
     std::string dir, program, cfg;
     native::Pty pty;

@@ -19,9 +19,9 @@
 #include "ops/serialno.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "run/counter.h"
-#include "run/gang.h"
-#include "run/jsonscan.h"
+#include "production/counter.h"
+#include "production/gang.h"
+#include "record/jsonscan.h"
 #include "test_support.h"
 
 namespace {

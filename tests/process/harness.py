@@ -347,12 +347,21 @@ def make_hex(words, per_record=8):
     return '\n'.join(lines) + '\n'
 
 
-# Argument bytes of each frame's command code; every other code has none.
-FRAME_ARGUMENTS = {0x80: 2, 0x82: 2, 0x83: 2, 0xD4: 1, 0xD5: 1, 0xE6: 2}
+# Argument bytes of the programmer's own codes (0xC0 and up) that have any.
+FRAME_ARGUMENTS = {0xD4: 1, 0xD5: 1, 0xE6: 2}
 # Frames that change the target: bulk erase program / data, row erase, the
-# loads of program and EEPROM data, and begin programming. (Load Configuration
-# only moves the address counter; identification uses it.)
-CHANGING_FRAMES = (0x09, 0x0B, 0x11, 0x82, 0x83, 0x08)
+# loads of program and EEPROM data, begin programming (internally and
+# externally timed) and chip erase. (Load Configuration only moves the
+# address counter; identification uses it.)
+CHANGING_FRAMES = (0x09, 0x0B, 0x11, 0x82, 0x83, 0x08, 0x18, 0x1F)
+
+
+def frame_arguments(code):
+    """Argument bytes of a frame: an ICSP code (below 0xC0) carries a data
+    word when its 0x80 bit is set; the programmer's codes have their own."""
+    if code < 0xC0:
+        return 2 if code & 0x80 else 0
+    return FRAME_ARGUMENTS.get(code, 0)
 
 
 def frame_codes(sent):
@@ -361,7 +370,7 @@ def frame_codes(sent):
     codes, i = [], 0
     while i < len(sent):
         codes.append(sent[i])
-        i += FRAME_ARGUMENTS.get(sent[i], 0) + 2
+        i += frame_arguments(sent[i]) + 2
     return codes
 
 

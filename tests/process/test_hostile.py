@@ -335,7 +335,9 @@ class HexInputTest(unittest.TestCase):
         self.assertEqual(r.code, 0, r)
         self.assertEqual(r.stdout, plain.stdout)
         self.assertTrue(r.stdout.endswith('\nOk!\n'), r)
-        self.assertEqual(r.stderr.count('picup:'), 1, r.stderr)
+        # One report, beside the checksum every completed upload tells.
+        self.assertEqual(r.stderr.count('picup:'), 2, r.stderr)
+        self.assertRegex(r.stderr, r'picup: checksum 0x[0-9A-F]{4}\n')
         self.assertIn('picup: blink.hex: data for 0x8004-0x8006 skipped: reserved, revision and '
                       'device ID words are read-only\n', r.stderr)
         self.assertEqual(r.sent(), plain.sent())

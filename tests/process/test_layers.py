@@ -1,6 +1,8 @@
-"""The source folders include one another in one direction only: run -> ops ->
-image/devicedb/protocol -> serial/ui -> platform. A header that points the
-other way would tie a lower layer to the run's options or exit path."""
+"""The source folders include one another in one direction only: run ->
+cli -> production -> record -> ops -> image/devicedb/protocol -> serial/ui ->
+platform. A header that points the other way would tie a lower layer to the
+run's options or exit path. The settings travel down as values: nothing below
+the command line reads them from it."""
 import os
 import re
 import unittest
@@ -16,7 +18,12 @@ ALLOWED = {
     'image': {'devicedb', 'platform', 'ui'},
     'protocol': {'devicedb', 'serial', 'platform', 'ui'},
     'ops': {'image', 'devicedb', 'protocol', 'serial', 'platform', 'ui'},
-    'run': {'ops', 'image', 'devicedb', 'protocol', 'serial', 'platform', 'ui'},
+    'record': {'ops', 'image', 'devicedb', 'protocol', 'serial', 'platform', 'ui'},
+    'production': {'record', 'ops', 'image', 'devicedb', 'protocol', 'serial', 'platform', 'ui'},
+    'cli': {'production', 'record', 'ops', 'image', 'devicedb', 'protocol', 'serial', 'platform',
+            'ui'},
+    'run': {'cli', 'production', 'record', 'ops', 'image', 'devicedb', 'protocol', 'serial',
+            'platform', 'ui'},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/', re.M)
 HEADER = re.compile(r'^\s*#\s*include\s+"([a-z]+/[a-z0-9_]+\.h)"', re.M)

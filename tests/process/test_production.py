@@ -281,7 +281,7 @@ class HistoryTest(unittest.TestCase):
         first, second = (json.loads(line) for line in lines)
         self.assertEqual(sorted(first), sorted([
             'time', 'port', 'target', 'device_id', 'revision', 'file_sha256', 'checksum',
-            'serial', 'result', 'message', 'duration_s']))
+            'device_checksum', 'serial', 'result', 'message', 'duration_s']))
         self.assertRegex(first['time'], r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$')
         self.assertEqual(first['port'], record['port']['path'])
         self.assertEqual((first['target'], first['device_id'], first['revision']),
@@ -290,8 +290,11 @@ class HistoryTest(unittest.TestCase):
         flash = sum(r.memory.get(a, 0x3FFF) for a in range(0x2000)) & 0xFFFF
         self.assertEqual(first['checksum'], flash)
         self.assertEqual(first['checksum'], record['checksum'])
+        self.assertEqual(first['device_checksum'], record['device_checksum'])
+        self.assertIsNotNone(first['device_checksum'])
         self.assertEqual((first['serial'], first['result'], first['message']), (None, 'ok', None))
-        self.assertEqual((second['result'], second['checksum']), ('failed', None))
+        self.assertEqual((second['result'], second['checksum'], second['device_checksum']),
+                         ('failed', None, None))
         self.assertIn('mismatches', second['message'])
 
     def test_a_line_that_cannot_be_written_fails_the_run(self):

@@ -192,7 +192,8 @@ CONFIG = {0x8007: 0x3FE4, 0x8008: 0x3FFF}
 class ProgressOnATerminal(unittest.TestCase):
     def check_same_screen(self, args, files, columns, sim_args=PACED):
         plain = piped(args, files, sim_args)
-        self.assertEqual(plain.stderr, '', plain)  # nothing extra in a pipe
+        # Nothing extra in a pipe but the device checksum a completed upload tells.
+        self.assertEqual(re.sub(r'^picup: checksum 0x[0-9A-F]{4}\n', '', plain.stderr), '', plain)
         data, code = on_terminal(args, files, sim_args, columns)
         self.assertEqual(code, plain.code)
         screen = Terminal(columns).feed(data).screen()
@@ -207,7 +208,11 @@ class ProgressOnATerminal(unittest.TestCase):
         # Bars were drawn for the passes: flash, then its verification.
         self.assertIn(b'\x1b7', data)
         self.assertRegex(data.decode('latin-1'), r' [1-9]\d% \d+/1024 words')
+        # The summary, then on a line apart, as every message of picup starts,
+        # the chip's checksum the upload knows.
         lines = screen.split('\n')
+        self.assertEqual(lines[-2:], ['', plain.stderr.rstrip('\n')])
+        lines = lines[:-2]
         self.assertEqual('\n'.join(lines[:-1]), screen_of(plain.stdout, 100))
         m = SUMMARY.fullmatch(lines[-1])
         self.assertTrue(m, lines[-1])

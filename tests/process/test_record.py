@@ -165,8 +165,9 @@ class RecordTest(unittest.TestCase):
             self.assertEqual(known.sent()[:len(plain.sent()) - 2], plain.sent()[:-2])
             reads = harness.frame_codes(known.sent()[len(plain.sent()) - 2:]).count(0x44)
             # /VERIFY of a file with configuration words compares every row
-            # (the upload's bulk erase leaves the others erased), so the
-            # checksum costs no read; /INFO reads configuration word 1, then the flash.
+            # (the upload's bulk erase leaves the others erased) and reads the
+            # configuration words, so the checksums cost no read; /INFO reads
+            # the configuration words, then the flash once for both.
             self.assertEqual(reads, 0 if '/VERIFY' in args else 1 + 8192 // 32)
             self.assertEqual(known.record()['checksum'], checksum)
             self.assert_wire_matches(known.record(), known)

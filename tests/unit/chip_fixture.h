@@ -22,7 +22,7 @@
 #include "protocol/link.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
-#include "run/options.h"
+#include "cli/options.h"
 #include "serial/port.h"
 #include "sim/inproc.h"
 

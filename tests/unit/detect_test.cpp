@@ -129,7 +129,8 @@ TEST_F(DetectTest, ConnectIdentifiesTheTarget) {
 TEST_F(DetectTest, ConnectFailures) {
     sim::Config c;
     c.device_id = 0xFFFF;
-    expect_connect_fails(c, "^\nno target detected!\n$");
+    // Nothing named: the run says how an older part would be reached.
+    expect_connect_fails(c, "^picup: older parts that need 10-13 V .* /PART=<name> .*\n\nno target detected!\n$");
     c = sim::Config();
     c.faults.corrupt_read_reply = 1;
     expect_connect_fails(c, "^\ncommunication error!\n$");
@@ -139,6 +140,37 @@ TEST_F(DetectTest, ConnectFailures) {
     write_file(path("picup.dat"), "PIC16F1825 0x2760 0x3FE0 0x0020 0x2000\n");
     connect();
     EXPECT_EQ(device.row_size, 32);
+}
+
+// The older parts enter programming mode only inside their VPP range: at the
+// 8.5 V of an unnamed identification they read as nothing, named they are
+// identified at their own VPP from the first VPP on, which then stays.
+TEST_F(DetectTest, NamedPartIsIdentifiedAtItsOwnVpp) {
+    sim::Config c;
+    c.part = "PIC16F628A";
+    expect_connect_fails(c, "/PART=<name>.*\n\nno target detected!\n$");
+    const Part* named = part_find_name("pic16f628a");
+    ASSERT_NE(named, nullptr);
+    start(c);
+    EXPECT_EQ(connect_target(named), 0);
+    EXPECT_STREQ(target_info.device_name, "PIC16F628A");
+    Bytes bytes = inproc::host_bytes();
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(hex(Bytes(bytes.begin() + 2, bytes.begin() + 4)), "D4 82") << "13.0 V before the first VPP on";
+    EXPECT_EQ(hex(Bytes(link_state.tx_buffer, link_state.tx_buffer + 2)), "D4 82");
+    // A part whose VPP lies below the maximum of a database line that says
+    // otherwise never gets more than that maximum.
+    write_file(path("picup.dat"), "PIC16F628A 0x1060 0x3FE0 0 0x800 T:3 V:140 K:128 U:132\n");
+    start(c);
+    EXPECT_EQ(connect_target(named), 0);
+    EXPECT_EQ(device.vpp, 140);
+    EXPECT_EQ(hex(Bytes(link_state.tx_buffer, link_state.tx_buffer + 2)), "D4 84");
+    // A PIC16F84A needs at least 12 V; named as a PIC16F690 (11 V) it stays
+    // in reset, and the run has nothing more to suggest.
+    c.part = "PIC16F84A";
+    start(c);
+    const Part* wrong = part_find_name("PIC16F690");
+    EXPECT_EXIT({ dup2(2, 1); connect_target(wrong); }, ExitedWithCode(1), "^\nno target detected!\n$");
 }
 
 TEST_F(DetectTest, EdgeDeviceIdsAreAccepted) {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "run/json.h"
-#include "run/sha256.h"
+#include "record/json.h"
+#include "record/sha256.h"
 
 namespace {
 

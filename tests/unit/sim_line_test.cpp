@@ -23,8 +23,13 @@ TEST(SimLine, FramesProbeAndRejects) {
     b.raw({0xC3, 0x3E});  // wrong check byte
     EXPECT_EQ(b.take(), Bytes({21}));
     EXPECT_FALSE(b.p.vpp_on());
-    b.raw({0x01});  // unknown code: rejected, next byte starts a frame
+    b.raw({0xC5});  // a programmer code that does not exist: rejected, next byte starts a frame
     EXPECT_EQ(b.take(), Bytes({21}));
+    // Any code below 0xC0 is an ICSP command: its frame length follows from
+    // the code (0x80: a data word), and it is passed on, not refused.
+    b.raw({0x01, 0xFF});
+    b.raw({0xA1, 0x34, 0x12, 0x19});
+    EXPECT_TRUE(b.take().empty());
     b.vpp_on();
     EXPECT_EQ(b.take(), Bytes({6}));
     EXPECT_TRUE(b.p.vpp_on());
@@ -43,7 +48,7 @@ TEST(SimLine, FramesProbeAndRejects) {
     EXPECT_FALSE(b.p.vpp_on());
     b.frame({0xC0});
     EXPECT_FALSE(b.p.last_frame_was_vpp_off());
-    EXPECT_EQ(b.p.bytes_from_host(), 16u);
+    EXPECT_EQ(b.p.bytes_from_host(), 22u);  // the six bytes of the two ICSP frames counted too
 }
 
 TEST(SimLine, EchoLoopbackAndSilentLines) {

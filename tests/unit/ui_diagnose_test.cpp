@@ -11,7 +11,7 @@
 #include "image/hex.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "run/options.h"
+#include "cli/options.h"
 #include "sim/inproc.h"
 #include "ui/diagnose.h"
 #include "ui/progress.h"

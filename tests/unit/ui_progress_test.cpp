@@ -11,7 +11,7 @@
 #include "image/image.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
-#include "run/options.h"
+#include "cli/options.h"
 #include "sim/inproc.h"
 #include "ui/progress.h"
 #include "ui/status.h"

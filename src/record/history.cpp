@@ -1,7 +1,7 @@
 // The history file. Lines from several processes (the children of a gang,
 // stations that share a file) are appended under an exclusive lock on the
 // file, each in one write, and committed to the disk before the lock goes.
-#include "run/history.h"
+#include "record/history.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,8 +10,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "run/options.h"
-#include "run/record.h"
+#include "record/record.h"
 #include "ui/fail.h"
 
 namespace {
@@ -39,9 +38,8 @@ bool append_line(const char* path) {
 
 }  // namespace
 
-bool history_write() {
-    const char* path = settings.history_path;
-    if (path[0] == '\0' || !record_chip_seen()) return true;
+bool history_write(const char* path) {
+    if (path == nullptr || path[0] == '\0' || !record_chip_seen()) return true;
     errno = 0;
     if (append_line(path)) return true;
     std::fprintf(stderr, "%s: cannot append to the history file %s: %s\n",

@@ -24,20 +24,24 @@ struct Settings {
     char json_path[256] = "";  // /JSON=<file>: the run record; "-" for stdout
     char part[21] = "";        // /PART=<name>: the only part the run may write
     char history_path[256] = "";  // /HISTORY=<file>: one line per chip appended
+    int checksum = 0;          // /CHECKSUM: print the device checksum, write nothing
 };
+// /CHECKSUM /PART=<name> of a HEX file: the part comes from the table, and
+// the run needs no programmer.
+bool checksum_without_port(const char* hexfile);
 extern Settings settings;
 
 int parse_range(const char* text, int* from, int* to);  // value after ',' or -1
 int apply_option(const char* word);  // 1 when COM or BAUD was set, else 0
 [[noreturn]] void print_usage();
+// /PARTS: the supported parts, grouped by family, then exit code 0.
+[[noreturn]] void print_parts();
 // "picup <version>" and the paths of the three files, then exit code 0.
 [[noreturn]] void print_version();
 // Arguments that start with '-': --help, -h and -? print the usage text,
 // --version and -V the version; anything else is an unknown option.
 void check_dash_argument(const char* arg);
-// True when a command-line argument is an option word rather than the HEX file.
-bool is_option_argument(const char* arg);
 // Reads the settings file, applies the command line, opens the port, then
 // rewrites the settings (only once the port took them) and opens the log.
-// Returns the HEX file name or nullptr.
-const char* load_options(int argc, char** argv);
+// Returns the HEX file name or nullptr, and the settings in `out`.
+const char* load_options(int argc, char** argv, Settings* out);

@@ -1,5 +1,5 @@
 // The serial number counter file and the /SERIAL= option.
-#include "run/counter.h"
+#include "production/counter.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +12,6 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "run/options.h"
 #include "ui/diagnose.h"
 #include "ui/fail.h"
 
@@ -161,8 +160,8 @@ void serial_option(const char* parameter) {
     r.bytes = static_cast<int>(fields[3]);
 }
 
-void serial_check_options() {
-    if (serial_request.on && settings.verify)
+void serial_check_options(bool verify) {
+    if (serial_request.on && verify)
         fail("\n/SERIAL= cannot be used with /VERIFY, which writes nothing!");
 }
 

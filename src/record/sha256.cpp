@@ -1,4 +1,4 @@
-#include "run/sha256.h"
+#include "record/sha256.h"
 
 #include <cstdio>
 

@@ -2,7 +2,7 @@
 // what it is alone (its port, link state, image and exit path); the parent
 // only starts them, passes Ctrl+C on, waits, and reads back what each did:
 // its run record when there is one, else its exit code and last console line.
-#include "run/gang.h"
+#include "production/gang.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +13,16 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "protocol/link.h"
-#include "run/jsonscan.h"
-#include "run/options.h"
+#include "record/jsonscan.h"
+#include "record/record.h"
 #include "ui/fail.h"
 #include "ui/progress.h"
 #include "ui/status.h"
 
 namespace {
+
+// The run's settings the gang passes on to each port.
+GangJob job{"", "", "", false};
 
 constexpr int GANG_MAX = 16;
 constexpr int WAIT_MS = 20;
@@ -124,7 +127,7 @@ char* arena_put(const char* a, const char* b) {
 
 // Words each child gets its own version of, or none.
 bool replaced_word(const char* arg) {
-    if (!is_option_argument(arg)) return false;
+    if (!platform_is_option_word(arg)) return false;
     const char* w = arg + 1;
     return matches(w, "GANG=") || matches(w, "LOG") || matches(w, "SAVE=") || matches(w, "JSON=") ||
            matches(w, "PROGRESS=");
@@ -155,15 +158,15 @@ void build_command(char** argv, int argc, const GangPort& port) {
     }
     child_argv[n++] = port_word(port);
     child_argv[n++] = arena_put("/NOSTORE", "");
-    if (link_state.log_on && settings.log_path[0] != '\0') {
-        child_argv[n++] = per_port_word("/LOG=", settings.log_path, port);
+    if (link_state.log_on && job.log_path[0] != '\0') {
+        child_argv[n++] = per_port_word("/LOG=", job.log_path, port);
     } else if (link_state.log_on) {
         char log[PATH_SIZE];
         std::snprintf(log, sizeof log, "%s-%s.log", program_base_path, port.tag);
         child_argv[n++] = arena_put("/LOG=", log);
     }
-    if (settings.save_path[0] != '\0')
-        child_argv[n++] = per_port_word("/SAVE=", settings.save_path, port);
+    if (job.save_path[0] != '\0')
+        child_argv[n++] = per_port_word("/SAVE=", job.save_path, port);
     child_argv[n++] = arena_put("/JSON=", port.record_path);
     if (live_lines) child_argv[n++] = arena_put("/PROGRESS=", port.status_path);
     child_argv[n] = nullptr;
@@ -184,10 +187,10 @@ void prepare_files(int index) {
     temp_file(port.out_path, index, ".out");
     temp_file(port.err_path, index, ".err");
     temp_file(port.status_path, index, ".status");
-    port.record_temporary = settings.json_path[0] == '\0';
+    port.record_temporary = job.json_path[0] == '\0';
     if (port.record_temporary) {
         temp_file(port.record_path, index, ".json");
-    } else if (!gang_port_file(settings.json_path, port.tag, platform_slash_separates(),
+    } else if (!gang_port_file(job.json_path, port.tag, platform_slash_separates(),
                                port.record_path, sizeof port.record_path)) {
         fail("\nFile name is too long for /GANG=!");
     }
@@ -347,7 +350,7 @@ int report_summary() {
     for (int i = 0; i < port_count; ++i) good += ports[i].outcome == OUTCOME_OK ? 1 : 0;
     char summary[2048];
     std::snprintf(summary, sizeof summary, "\n%d of %d %s", good, port_count,
-                  settings.verify ? "verified" : "programmed");
+                  job.verify ? "verified" : "programmed");
     if (good < port_count) {
         char count[32];
         std::snprintf(count, sizeof count, ", %d failed: ", port_count - good);
@@ -460,8 +463,9 @@ int gang_port_file(const char* path, const char* tag, bool slash_separates, char
     return n > 0 && n < size ? 1 : 0;
 }
 
-void gang_run(int argc, char** argv) {
-    if (std::strcmp(settings.json_path, "-") == 0)
+void gang_run(int argc, char** argv, const GangJob& given) {
+    job = given;
+    if (std::strcmp(job.json_path, "-") == 0)
         fail("\n/JSON=- cannot be used with /GANG= (each port writes a record file of its own)!");
     if (!platform_make_temp_dir(temp_dir, sizeof temp_dir))
         fail("\nCan not create the temporary files for /GANG=!");
@@ -480,7 +484,7 @@ void gang_run(int argc, char** argv) {
         build_command(argv, argc, ports[i]);
     }
     // The children write the records; this process has none of its own.
-    settings.json_path[0] = '\0';
+    record_drop();
     for (int i = 0; i < port_count; ++i) start_port(i, argc, argv);
     while (any_running()) {
         pass_on_interrupt();

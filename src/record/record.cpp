@@ -3,7 +3,7 @@
 // device record, the run result, the HEX file) and written in one pass with
 // fprintf when the process ends. Keys are never renamed or retyped; new ones
 // may be added.
-#include "run/record.h"
+#include "record/record.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -17,13 +17,13 @@
 #include "image/image.h"
 #include "ops/result.h"
 #include "ops/serialno.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "protocol/detect.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
-#include "run/json.h"
-#include "run/options.h"
-#include "run/sha256.h"
+#include "record/json.h"
+#include "record/sha256.h"
 #include "ui/fail.h"
 
 #ifndef PICUP_VERSION
@@ -51,31 +51,46 @@ struct RecordState {
     long start_ms;
     FileFacts file;
     long checksum;
+    long device_checksum;
     std::FILE* stdout_record;         // the original standard output, for /JSON=-
-    char prepared[sizeof settings.json_path];  // the /JSON= value prepared for
+    char prepared[PATH_CHARS];        // the /JSON= value prepared for
 };
 
-RecordState record = {0, nullptr, 0, 0, {}, -1, nullptr, ""};
+RecordState record = {0, nullptr, 0, 0, {}, -1, -1, nullptr, ""};
+
+// The run's settings as the record needs them, copied when the run gives them.
+struct RecordRequest {
+    char json_path[PATH_CHARS];     // "" none, "-" standard output
+    char history_path[PATH_CHARS];  // "" none
+    char port[PATH_CHARS];          // the device path, or COM<n>
+    int baud;
+    char part[PART_NAME_CHARS + 1]; // "" when the run takes any part
+};
+RecordRequest request;
+
+void copy_text(char* out, std::size_t size, const char* text) {
+    std::snprintf(out, size, "%s", text != nullptr ? text : "");
+}
 
 // The cells a HEX file sets, loaded on their own: the image also holds what
 // the range commands put there, and a file byte fills only half a word cell.
 uint16_t file_cells[IMAGE_SIZE];
 
-bool to_stdout() { return std::strcmp(settings.json_path, "-") == 0; }
+bool to_stdout() { return std::strcmp(request.json_path, "-") == 0; }
 
 // "<record>.<pid>.tmp" beside the record; never the record's own name.
 struct TempName {
-    char text[sizeof settings.json_path + 1024 + 32];
+    char text[sizeof request.json_path + 1024 + 32];
 };
 
 // The file the record replaces: where a link /JSON= names points, so that
 // the link stays a link.
-char record_target[sizeof settings.json_path + 1024];
+char record_target[sizeof request.json_path + 1024];
 
 const char* target_path() {
     if (record_target[0] == '\0' &&
-        !platform_link_target(settings.json_path, record_target, sizeof record_target))
-        std::snprintf(record_target, sizeof record_target, "%s", settings.json_path);
+        !platform_link_target(request.json_path, record_target, sizeof record_target))
+        std::snprintf(record_target, sizeof record_target, "%s", request.json_path);
     return record_target;
 }
 
@@ -170,26 +185,12 @@ void write_head(std::FILE* out) {
     std::fputs("]", out);
 }
 
-// The port as the run opened it: its device path or COM<n>.
-struct PortName {
-    char text[sizeof settings.com_path];
-};
-
-PortName port_name() {
-    PortName name{};
-    if (settings.com_path[0] != '\0') {
-        std::snprintf(name.text, sizeof name.text, "%s", settings.com_path);
-    } else {
-        std::snprintf(name.text, sizeof name.text, "COM%d", settings.com_port);
-    }
-    return name;
-}
 
 void write_port(std::FILE* out) {
     int status = programmer_status;
     std::fputs(",\n  \"port\": {\"path\": ", out);
-    json_string(out, port_name().text);
-    std::fprintf(out, ", \"baud\": %d, \"echo\": ", settings.baud);
+    json_string(out, request.port);
+    std::fprintf(out, ", \"baud\": %d, \"echo\": ", request.baud);
     json_bool(out, link_state.echo_mode);
     std::fputs(", \"status\": ", out);
     json_int_or_null(out, status, status >= 0);
@@ -327,13 +328,15 @@ void write_tail(std::FILE* out) {
     bool ok = run_end.ending == END_OK;
     std::fputs(",\n  \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(",\n  \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(",\n  \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     write_mismatches(out);
     std::fprintf(out, ",\n  \"wire\": {\"bytes_out\": %ld, \"bytes_in\": %ld, \"replies\": %ld}",
                  wire_totals.bytes_out, wire_totals.bytes_in, wire_totals.replies);
     std::fputs(",\n  \"expected_part\": ", out);
-    json_string(out, settings.part[0] != '\0' ? settings.part : nullptr);
+    json_string(out, request.part[0] != '\0' ? request.part : nullptr);
     std::fputs(",\n  \"result\": ", out);
     json_string(out, result_name(run_end.ending));
     std::fputs(",\n  \"message\": ", out);
@@ -365,22 +368,31 @@ void record_start(int argc, char** argv) {
     record.start_ms = platform_clock_ms();
 }
 
-bool record_wanted() { return settings.json_path[0] != '\0'; }
+bool record_wanted() { return request.json_path[0] != '\0'; }
 
-void record_prepare() {
-    if (std::strcmp(record.prepared, settings.json_path) == 0) return;
-    std::strcpy(record.prepared, settings.json_path);
+void record_prepare(const RecordSettings& settings) {
+    copy_text(request.json_path, sizeof request.json_path, settings.json_path);
+    copy_text(request.history_path, sizeof request.history_path, settings.history_path);
+    if (settings.com_path != nullptr && settings.com_path[0] != '\0') {
+        copy_text(request.port, sizeof request.port, settings.com_path);
+    } else {
+        std::snprintf(request.port, sizeof request.port, "COM%d", settings.com_port);
+    }
+    request.baud = settings.baud;
+    copy_text(request.part, sizeof request.part, settings.part);
+    if (std::strcmp(record.prepared, request.json_path) == 0) return;
+    std::strcpy(record.prepared, request.json_path);
     record_target[0] = '\0';
     if (!record_wanted()) return;
     if (to_stdout() && (platform_closed_standard_descriptors() & 2) != 0) {
-        settings.json_path[0] = '\0';
+        request.json_path[0] = '\0';
         fail_report("standard output was closed when the run started, so /JSON=- has nowhere "
                     "to go; give /JSON=<file> or leave standard output open");
     }
     if (to_stdout()) {
         if (record.stdout_record == nullptr) record.stdout_record = platform_take_stdout();
         if (record.stdout_record != nullptr) return;
-        settings.json_path[0] = '\0';
+        request.json_path[0] = '\0';
         fail("\nCannot keep standard output for the run record!");
     }
     // The check leaves nothing behind; the record itself is written at the end.
@@ -389,11 +401,16 @@ void record_prepare() {
     if (probe != nullptr && std::fclose(probe) == 0 && std::remove(temp.text) == 0) return;
     std::remove(temp.text);
     // No record at the exit either: it could not be written there.
-    settings.json_path[0] = '\0';
+    request.json_path[0] = '\0';
     fail_format("\nCannot write the run record %s!", record.prepared);
 }
 
-bool record_facts_wanted() { return record_wanted() || settings.history_path[0] != '\0'; }
+bool record_facts_wanted() { return record_wanted() || request.history_path[0] != '\0'; }
+
+void record_drop() {
+    request.json_path[0] = '\0';
+    copy_text(record.prepared, sizeof record.prepared, "");
+}
 
 void record_note_file(const char* path, std::FILE* text, bool accepted) {
     if (!record_facts_wanted()) return;
@@ -406,6 +423,8 @@ void record_note_file(const char* path, std::FILE* text, bool accepted) {
 }
 
 void record_note_checksum(long checksum) { record.checksum = checksum; }
+
+void record_note_device_checksum(long checksum) { record.device_checksum = checksum; }
 
 void record_print(std::FILE* out) {
     write_head(out);
@@ -425,7 +444,7 @@ void record_print_history(std::FILE* out) {
     std::fputs("{\"time\": ", out);
     write_started(out);
     std::fputs(", \"port\": ", out);
-    json_string(out, port_name().text);
+    json_string(out, request.port);
     std::fputs(", \"target\": ", out);
     json_string(out, target_known() ? target_info.device_name : nullptr);
     std::fputs(", \"device_id\": ", out);
@@ -436,6 +455,8 @@ void record_print_history(std::FILE* out) {
     json_string(out, record.file.path != nullptr ? record.file.sha256 : nullptr);
     std::fputs(", \"checksum\": ", out);
     json_int_or_null(out, record.checksum, ok && record.checksum >= 0);
+    std::fputs(", \"device_checksum\": ", out);
+    json_int_or_null(out, record.device_checksum, ok && record.device_checksum >= 0);
     std::fputs(", \"serial\": ", out);
     json_int_or_null(out, static_cast<long>(serial_request.number), serial_request.taken);
     std::fputs(", \"result\": ", out);
@@ -460,7 +481,7 @@ void record_write() {
     }
     if (ok) return;
     std::fprintf(stderr, "%s: cannot write the run record %s: %s\n", program_name(),
-                 to_stdout() ? "to standard output" : settings.json_path, std::strerror(errno));
+                 to_stdout() ? "to standard output" : request.json_path, std::strerror(errno));
     if (run_end.ending == END_OK) {
         std::fflush(stdout);
         std::fflush(stderr);

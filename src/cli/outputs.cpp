@@ -1,7 +1,7 @@
 // Output files are compared by what they are on the disk (device and inode,
 // or volume and file index), not by how they are spelled: ./in.hex, a link to
 // in.hex and a hard link all name the HEX file.
-#include "run/outputs.h"
+#include "cli/outputs.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,10 +9,11 @@
 
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "record/record.h"
 #include "ops/serialno.h"
 #include "protocol/link.h"
-#include "run/counter.h"
-#include "run/options.h"
+#include "production/counter.h"
+#include "cli/options.h"
 #include "ui/diagnose.h"
 #include "ui/fail.h"
 
@@ -75,7 +76,10 @@ void collect(const char* hexfile) {
 // The record and the history are written at the exit, also after this
 // refusal: not into a file they must not take.
 void drop_exit_output(const NamedFile& n) {
-    if (n.path == settings.json_path) settings.json_path[0] = '\0';
+    if (n.path == settings.json_path) {
+        settings.json_path[0] = '\0';
+        record_drop();
+    }
     if (n.path == settings.history_path) settings.history_path[0] = '\0';
 }
 

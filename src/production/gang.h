@@ -13,8 +13,15 @@
 // percentage there (ui/status.h) for the parent's live line of its port.
 bool gang_option(const char* word);
 bool gang_requested();
+// What of the run's settings each port's picup is given its own file for.
+struct GangJob {
+    const char* log_path;   // /LOG=<file>; "" for the default log
+    const char* save_path;  // /SAVE=<hexfile>; ""
+    const char* json_path;  // /JSON=<file>; "" none ("-" is refused)
+    bool verify;            // /VERIFY: the summary says "verified"
+};
 // Runs the children, reports and ends the process.
-[[noreturn]] void gang_run(int argc, char** argv);
+[[noreturn]] void gang_run(int argc, char** argv, const GangJob& job);
 
 // `path` with "-<tag>" put before the extension of its last component
 // ("out/run.json" -> "out/run-ttyUSB0.json"). 0 when it does not fit.

@@ -6,4 +6,4 @@
 // Appends this run's line, from the exit path, and has it on the disk before
 // the process ends. Returns false when the line could not be written to a
 // run that had succeeded: such a run must end with exit code 1.
-bool history_write();
+bool history_write(const char* path);

@@ -1,6 +1,6 @@
 // A scanner over JSON text. Strings are unescaped into a bounded buffer (\u
 // escapes as UTF-8); nesting deeper than MAX_DEPTH counts as invalid.
-#include "run/jsonscan.h"
+#include "record/jsonscan.h"
 
 #include <cstring>
 

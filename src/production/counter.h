@@ -10,7 +10,7 @@
 // The option's parameter; a malformed one ends the run with a message.
 void serial_option(const char* parameter);
 // Refuses /SERIAL= where it cannot apply (with /VERIFY, which writes nothing).
-void serial_check_options();
+void serial_check_options(bool verify);
 // After the image is complete and before the write: checks that the number
 // fits the connected chip, takes the next number and writes it into the
 // image. Does nothing without /SERIAL= or for a chip the database does not

@@ -1,4 +1,4 @@
-#include "run/json.h"
+#include "record/json.h"
 
 namespace {
 

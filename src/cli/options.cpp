@@ -3,21 +3,23 @@
 // and then the command line, which wins. The COM port and the baud rate are
 // stored: giving either on the command line rewrites their lines in the
 // settings file, once the port has opened with them.
-#include "run/options.h"
+#include "cli/options.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "devicedb/family.h"
+#include "devicedb/part.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "protocol/link.h"
 #include "platform/files.h"
-#include "run/counter.h"
-#include "run/gang.h"
-#include "run/outputs.h"
-#include "run/record.h"
+#include "production/counter.h"
+#include "production/gang.h"
+#include "cli/outputs.h"
+#include "record/record.h"
 #include "ui/fail.h"
 #include "serial/port.h"
 #include "ui/diagnose.h"
@@ -194,6 +196,8 @@ int apply_option(const char* word) {
     } else if (matches(word, "READ")) {
         check_range_text("READ", word + 4, false);
         parse_range(word + 4, &settings.read_from, &settings.read_to);
+    } else if (matches(word, "CHECKSUM")) {
+        settings.checksum = 1;
     } else if (matches(word, "BULKERASE")) {
         write_flags |= WF_BULK_ERASE;
     } else if (matches(word, "LOG=")) {
@@ -229,6 +233,8 @@ int apply_option(const char* word) {
             fail_report("/PART= names no part; give one such as /PART=PIC16F1825, or leave it out");
     } else if (platform_stricmp(word, "HELP") == 0) {
         print_usage();
+    } else if (platform_stricmp(word, "PARTS") == 0) {
+        print_parts();
     } else {
         fail_format("unknown option: %s", word);
     }
@@ -258,18 +264,41 @@ void print_usage() {
     print_line("\nCommon Address mappings:");
     print_line("0x0000: program memory, 0x8000: userID,Config, 0xF000: EEPROM");
     print_line("\nMore options:");
+    print_line("/CHECKSUM             print the chip maker's checksum of the hexfile (with");
+    print_line("                      /PART=<name> no programmer needed) or of the target");
     print_line("/COM=<device path> *  select serial port by its device path");
     print_line("/GANG=<port>,<port>   run the same job on several programmers at once");
     print_line("/HISTORY=<file>       append a line per chip to <file> (JSON lines)");
     print_line("/JSON=<file>          write a record of the run as JSON (- : stdout)");
     print_line("/LOG=<file>           log communication process into <file>");
     print_line("/NOSTORE              use /COM and /BAUD= for this run only");
-    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825)");
+    print_line("/PART=<name>          write only to this part (e.g. PIC16F1825); older parts");
+    print_line("                      that need 10-13 V must be named to be found");
+    print_line("/PARTS                list the supported parts by family");
     print_line("/SAVE=<hexfile>       save target memory into a hex file");
     print_line("/SERIAL=<address>,<first>[,<step>[,<bytes>]]");
     print_line("                      write the next serial number into every chip");
     print_line("/UPDATE               write only what differs from the hexfile");
     print_line("/VERIFY               compare target with the hexfile, write nothing");
+    run_end_note(END_OK, 0, nullptr);
+    std::exit(0);
+}
+
+// The built-in part table, a block per family in type-code order, the names
+// in table order, eight to a line.
+void print_parts() {
+    enum { FAMILIES = FAMILY_BLOCK_ERASE_PROGRAM + 1, PER_LINE = 8 };
+    for (int type = 0; type < FAMILIES; ++type) {
+        int shown = 0;
+        for (int i = 0; i < PART_COUNT; ++i) {
+            if (PART_TABLE[i].type_code != type) continue;
+            if (shown == 0) std::printf("\n%s:", family_of(type).name);
+            if (shown % PER_LINE == 0) std::printf("\n ");
+            std::printf(" %s", PART_TABLE[i].name);
+            ++shown;
+        }
+        if (shown > 0) std::printf("\n");
+    }
     run_end_note(END_OK, 0, nullptr);
     std::exit(0);
 }
@@ -491,17 +520,8 @@ void check_save_path(const char* hexfile) {
 
 }  // namespace
 
-// Options begin with '/'. Where '/' also starts an absolute path, an argument
-// whose first component ends in a further '/' before any '=' is a file name
-// (/home/me/blinky.hex), while /COM=/dev/ttyUSB0 and /READ0-0x1F stay options.
-bool is_option_argument(const char* arg) {
-    if (arg[0] != '/') return false;
-    if (!platform_slash_separates()) return true;
-    for (const char* p = arg + 1; *p != '\0'; ++p) {
-        if (*p == '=') return true;
-        if (*p == '/') return false;
-    }
-    return true;
+bool checksum_without_port(const char* hexfile) {
+    return settings.checksum && settings.part[0] != '\0' && hexfile != nullptr;
 }
 
 // /JSON= on the command line takes effect before anything can be printed or
@@ -509,17 +529,23 @@ bool is_option_argument(const char* arg) {
 // /JSON=- has all of the console text on standard error.
 namespace {
 
+// The record takes the settings it needs as they stand.
+void prepare_record() {
+    record_prepare(RecordSettings{settings.json_path, settings.history_path, settings.com_path,
+                                  settings.com_port, settings.baud, settings.part});
+}
+
 void apply_record_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (is_option_argument(argv[i]) && matches(argv[i] + 1, "JSON="))
+        if (platform_is_option_word(argv[i]) && matches(argv[i] + 1, "JSON="))
             apply_option(argv[i] + 1);
     }
-    record_prepare();
+    prepare_record();
 }
 
 }  // namespace
 
-const char* load_options(int argc, char** argv) {
+const char* load_options(int argc, char** argv, Settings* out) {
     apply_record_options(argc, argv);
     const char* unusable = files_locate(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     if (unusable != nullptr) fail(unusable);
@@ -529,23 +555,32 @@ const char* load_options(int argc, char** argv) {
     const char* hexfile = nullptr;
     int stored = 0;
     for (int i = 1; i < argc; ++i) {
-        if (is_option_argument(argv[i])) {
+        if (platform_is_option_word(argv[i])) {
             if (gang_option(argv[i] + 1)) continue;
             stored += apply_option(argv[i] + 1);
         } else {
             hexfile = take_hex_argument(hexfile, argv[i]);
         }
     }
+    // The record names the port, the rate and the part as given, also when a
+    // check below refuses the run.
+    prepare_record();
     check_save_path(hexfile);
     check_baud();
-    serial_check_options();
+    serial_check_options(settings.verify != 0);
     check_hex_input(hexfile);
+    bool no_port = checksum_without_port(hexfile);
     // Each port of a gang checks the names it is given for itself.
-    if (!gang_requested()) check_output_files(hexfile);
-    if (gang_requested()) gang_run(argc, argv);
-    record_prepare();
+    if (!gang_requested() || no_port) check_output_files(hexfile);
+    if (gang_requested() && !no_port)
+        gang_run(argc, argv, GangJob{settings.log_path, settings.save_path, settings.json_path,
+                                     settings.verify != 0});
+    prepare_record();
+    *out = settings;
+    if (no_port) return hexfile;
     open_port();
     if (stored != 0 && !settings.no_store) rewrite_settings_file();
     open_log();
+    *out = settings;
     return hexfile;
 }

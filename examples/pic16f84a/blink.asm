@@ -1,0 +1,61 @@
+; Blink an LED of a PIC16F84A, on RB0, on a 4 MHz crystal.
+; Assemble: gpasm blink.asm
+
+        processor p16f84a
+        #include <p16f84a.inc>
+        radix   dec
+        errorlevel -302         ; banks are selected explicitly below
+
+; Registers beyond the processor header's names used here.
+
+; Delay counters and the output latch copy in general purpose RAM.
+count1  equ     0x20
+count2  equ     0x21
+shadow  equ     0x22
+
+; Configuration word (0x2007): watchdog off, power-up timer on, no code or
+; data protection; the other bits as the names say.
+        __CONFIG _XT_OSC & _WDT_OFF & _PWRTE_ON & _CP_OFF
+
+; User ID words (0x2000..0x2003).
+        __IDLOCS 0x0084
+
+        org     0x0000
+        goto    start
+
+        org     0x0004
+        retfie                  ; no interrupts used
+
+start:
+
+        clrf    shadow
+        clrf    PORTB
+        bsf     STATUS, RP0
+        movlw   ~(1 << 0) & 0xFF
+        movwf   TRISB         ; the LED pin an output
+        bcf     STATUS, RP0
+loop:
+        movlw   1 << 0
+        xorwf   shadow, f       ; toggle the LED
+        movf    shadow, w
+        movwf   PORTB
+        call    delay
+        goto    loop
+
+; About 0.2 s at 1M instructions/s: 256 x 256 passes of a 3-cycle loop.
+delay:
+        clrf    count2
+outer:
+        clrf    count1
+inner:
+        decfsz  count1, f
+        goto    inner
+        decfsz  count2, f
+        goto    outer
+        return
+
+; Data EEPROM (0x2100 up in the file).
+        org     0x2100
+        de      0x00, 0x84, 0xAA, 0x55
+
+        end

@@ -1,0 +1,66 @@
+; Blink an LED of a PIC16F88, on RB0, on the internal oscillator (31 kHz after reset: a slow blink).
+; Assemble: gpasm blink.asm
+
+        processor p16f88
+        #include <p16f88.inc>
+        radix   dec
+        errorlevel -302         ; banks are selected explicitly below
+
+; Registers beyond the processor header's names used here.
+ANSEL   equ     0x9B
+
+; Delay counters and the output latch copy in general purpose RAM.
+count1  equ     0x20
+count2  equ     0x21
+shadow  equ     0x22
+
+; Two configuration words (0x2007, 0x2008): internal oscillator with I/O
+; pins, watchdog off, power-up timer on, MCLR on, brown-out reset on,
+; low-voltage programming off, no code or data protection.
+        __CONFIG _CONFIG1, _INTRC_IO & _WDT_OFF & _PWRTE_ON & _MCLRE_ON & _BOREN_ON & _LVP_OFF & _CPD_OFF & _WRT_OFF & _DEBUG_OFF & _CCPMX_RB0 & _CP_OFF
+        __CONFIG _CONFIG2, _FCMEN_OFF & _IESO_OFF
+
+; User ID words (0x2000..0x2003).
+        __IDLOCS 0x0088
+
+        org     0x0000
+        goto    start
+
+        org     0x0004
+        retfie                  ; no interrupts used
+
+start:
+        bsf     STATUS, RP0
+        clrf    ANSEL           ; every pin digital
+        bcf     STATUS, RP0
+        clrf    shadow
+        clrf    PORTB
+        bsf     STATUS, RP0
+        movlw   ~(1 << 0) & 0xFF
+        movwf   TRISB         ; the LED pin an output
+        bcf     STATUS, RP0
+loop:
+        movlw   1 << 0
+        xorwf   shadow, f       ; toggle the LED
+        movf    shadow, w
+        movwf   PORTB
+        call    delay
+        goto    loop
+
+; About 0.2 s at 1M instructions/s: 256 x 256 passes of a 3-cycle loop.
+delay:
+        clrf    count2
+outer:
+        clrf    count1
+inner:
+        decfsz  count1, f
+        goto    inner
+        decfsz  count2, f
+        goto    outer
+        return
+
+; Data EEPROM (0x2100 up in the file).
+        org     0x2100
+        de      0x00, 0x88, 0xAA, 0x55
+
+        end
