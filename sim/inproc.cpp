@@ -15,6 +15,7 @@ struct State {
     double now_us = 0;
     bool open = false;
     long byte_ns = 86806;  // at the rate port_open was given
+    int baud = 0;          // the host's rate while the port is open
     long waits = 0;
     double last_due_us = -1;  // when the byte read last reached the host's side
     std::vector<uint8_t> bytes;
@@ -64,6 +65,7 @@ void reset(const sim::Config& config) {
     s.programmer = std::make_unique<sim::Programmer>(config);
     s.now_us = 0;
     s.open = false;
+    s.baud = 0;
     s.waits = 0;
     s.last_due_us = -1;
     s.bytes.clear();
@@ -91,10 +93,17 @@ double now_us() { return state().now_us; }
 
 namespace {
 
-int open_at(int baud) {
+int set_rate(int baud) {
     if (baud <= 0) return 0;
-    state().open = true;
     state().byte_ns = static_cast<long>(10'000'000'000LL / baud);
+    state().baud = baud;
+    prog().host_rate(baud);
+    return 1;
+}
+
+int open_at(int baud) {
+    if (!set_rate(baud)) return 0;
+    state().open = true;
     return 1;
 }
 
@@ -110,8 +119,19 @@ int port_open_path(const char* path, int baud) {
     return open_at(baud);
 }
 
+// The emulated line takes every rate at once; what was written has reached
+// the programmer already, and what has arrived is dropped as a port does.
+int port_set_baud(int baud) {
+    State& s = state();
+    if (!s.open || !set_rate(baud)) return 0;
+    while (s.programmer->read_byte(s.now_us) >= 0) {
+    }
+    return 1;
+}
+
 int port_close() {
     state().open = false;
+    state().baud = 0;
     state().unfinished_count = 0;
     return 1;
 }
@@ -181,7 +201,7 @@ void port_restore_from_signal() {}
 const char* port_failed_device() { return ""; }
 const char* port_failed_reason() { return "emulated port refused"; }
 const char* port_device() { return "emulated port"; }
-int port_baud() { return 115200; }
+int port_baud() { return state().baud; }
 
 int port_unfinished_write(const unsigned char** buffer, int* taken) {
     State& s = state();

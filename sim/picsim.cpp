@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -74,6 +75,9 @@ const char* const kHelp =
     "                         to (a programmer on native USB, or a host /BAUD=\n"
     "                         below the programmer's rate): reply bytes come one\n"
     "                         by one at N's spacing\n"
+    "  --programmer-baud N    the programmer's UART runs at N: it reads nothing the\n"
+    "                         host sends while the host's port is set to another\n"
+    "                         rate (the echo of --echo still comes back)\n"
     "  --latency MS           adapter turnaround before each burst of replies\n"
     "  --rx-buffer N          the programmer's receive buffer (default 256, 0: no\n"
     "                         limit): bytes the host sends beyond the last frame\n"
@@ -146,6 +150,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--paced") c.paced = true;
         else if (a == "--baud") c.baud = static_cast<int>(number(value(a), 10, a));
         else if (a == "--device-baud") c.device_baud = static_cast<int>(number(value(a), 10, a));
+        else if (a == "--programmer-baud") c.programmer_baud = static_cast<int>(number(value(a), 10, a));
         else if (a == "--probe-delay") c.probe_answer_ms = std::atof(value(a).c_str());
         else if (a == "--latency") c.latency_ms = std::atof(value(a).c_str());
         else if (a == "--rx-buffer") c.rx_buffer = static_cast<int>(number(value(a), 10, a));
@@ -168,7 +173,8 @@ Options parse(int argc, char** argv) {
     for (; i < argc; ++i) o.command.push_back(argv[i]);
     if (!sim::part_find(o.config.part)) usage_error("unknown part " + o.config.part);
     if (o.command.empty() && !o.serve) usage_error("no command given");
-    if (o.config.baud <= 0 || o.config.device_baud < 0) usage_error("bad baud rate");
+    if (o.config.baud <= 0 || o.config.device_baud < 0 || o.config.programmer_baud < 0)
+        usage_error("bad baud rate");
     if (o.config.probe_answer_ms < 0) usage_error("bad probe delay");
     return o;
 }
@@ -219,7 +225,30 @@ void pty_close(Pty& p) {
 
 struct Traffic {
     std::string from_host, to_host;  // hex
+    // The host's bytes in runs of one rate: the rate its port was set to when
+    // they were read, and the bytes (hex).
+    std::vector<std::pair<int, std::string>> by_rate;
 };
+
+// The rate the host's side of the pseudo-terminal is set to. Linux keeps one
+// set of terminal settings for the pair, so the master reads the rate the
+// host gave its slave, also one outside the B-constants (termios2, BOTHER).
+// <asm/termbits.h> clashes with <termios.h>; the kernel record is declared
+// here as in picup's port code. 0 where it cannot be read.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
+int host_rate(int master) {
+    KernelTermios2 mode{};
+    if (ioctl(master, _IOR('T', 0x2A, KernelTermios2), &mode) != 0) return 0;
+    return static_cast<int>(mode.c_ospeed);
+}
+
+void note_rate(Traffic& t, int rate, const uint8_t* b, size_t n);
 
 // How well the emulator kept its own schedule, and how the command's time was
 // spent; microseconds on now_us() unless named otherwise.
@@ -292,6 +321,12 @@ void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, Timing& tm, int max_w
         double at = now_us();
         note_host_bytes(tm, at);
         hex_append(t.from_host, buf, static_cast<size_t>(n));
+        // Read after the bytes: the host sets a new rate only after its bytes
+        // at the old one have left, so they were sent at this rate or, when
+        // this read was late, at one the host has left since.
+        int rate = host_rate(p.master);
+        if (rate > 0) prog.host_rate(rate);
+        note_rate(t, rate, buf, static_cast<size_t>(n));
         prog.receive(buf, static_cast<size_t>(n), at);
     }
     now = now_us();
@@ -313,6 +348,11 @@ void serve_once(Pty& p, sim::Programmer& prog, Traffic& t, Timing& tm, int max_w
     }
     if (!due.empty()) note_reply_written(tm, prog, due_us, now_us());
     if (prog.hung_up()) pty_close(p);  // the line goes away under the host
+}
+
+void note_rate(Traffic& t, int rate, const uint8_t* b, size_t n) {
+    if (t.by_rate.empty() || t.by_rate.back().first != rate) t.by_rate.emplace_back(rate, "");
+    hex_append(t.by_rate.back().second, b, n);
 }
 
 std::vector<std::string> child_command(const Options& o, const std::string& path) {
@@ -419,6 +459,10 @@ void write_report(const Options& o, sim::Programmer& prog, const Traffic& t, con
         << "  \"part\": \"" << prog.target().part() << "\",\n"
         << "  \"from_host\": \"" << t.from_host << "\",\n"
         << "  \"to_host\": \"" << t.to_host << "\",\n"
+        << "  \"from_host_by_rate\": [";
+    for (size_t i = 0; i < t.by_rate.size(); ++i)
+        out << (i ? ", " : "") << "[" << t.by_rate[i].first << ", \"" << t.by_rate[i].second << "\"]";
+    out << "],\n"
         << "  \"last_frame_vpp_off\": " << (prog.last_frame_was_vpp_off() ? "true" : "false") << ",\n"
         << "  \"vpp_on_at_end\": " << (prog.vpp_on() ? "true" : "false") << ",\n"
         << "  \"exit_code\": " << exit_code << ",\n"

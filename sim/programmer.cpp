@@ -99,11 +99,12 @@ struct Programmer::Impl {
     uint64_t delay_total = 0, replies = 0, lost = 0;
     uint64_t unanswered = 0, unanswered_peak = 0, overruns = 0;
     bool last_vpp_off = false;
+    int host_baud;
 
     Impl(const Config& c, const PartInfo& part)
         : config(c), chip(part, c.device_id),
           byte_us(c.paced ? 10e6 / c.line_baud() : 0),
-          latency_us(c.latency_ms * 1000.0) {
+          latency_us(c.latency_ms * 1000.0), host_baud(c.baud) {
         if (MidrangeChip::models(part)) older = std::make_unique<MidrangeChip>(part, c.device_id);
     }
 
@@ -128,6 +129,13 @@ struct Programmer::Impl {
             return;
         }
         for (int i = 0; i < n; ++i) older->command(code & 0x3F, arg, i == 0 ? since : 0);
+    }
+
+    // A UART receiving at another rate than the sender's sees framing errors
+    // and drops the byte; some pass garbage on, but a programmer that has
+    // resynchronised on its next good frame is the same to the host.
+    bool understands_host() const {
+        return config.programmer_baud <= 0 || host_baud == config.programmer_baud;
     }
 
     // Puts one byte on the line back to the host, after the adapter's
@@ -331,7 +339,7 @@ struct Programmer::Impl {
         ++from_host;
         if (hung || config.silent) return;
         if (config.echo || config.loopback) echo(arrival, byte);
-        if (config.loopback || stalled) return;
+        if (config.loopback || stalled || !understands_host()) return;
         if (!buffer_takes_byte()) return;
         if (ticking) {
             pump_ticks(arrival);
@@ -357,6 +365,8 @@ Programmer::Programmer(const Config& config) {
 }
 
 Programmer::~Programmer() = default;
+
+void Programmer::host_rate(int baud) { impl_->host_baud = baud; }
 
 void Programmer::receive(const uint8_t* data, size_t count, double now_us) {
     for (size_t i = 0; i < count; ++i) impl_->take(data[i], now_us);

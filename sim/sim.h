@@ -35,6 +35,9 @@ struct Config {
     int baud = 115200;                // the rate the host is set to
     int device_baud = 0;              // the line's real rate when it differs from `baud`
                                       // (a USB programmer that ignores the host's rate)
+    int programmer_baud = 0;          // the programmer's own fixed UART rate: bytes the host
+                                      // sends at any other rate are lost to it (0: it reads
+                                      // the host at whatever rate, as over native USB)
     double latency_ms = 0;            // adapter turnaround before reply bytes
     int rx_buffer = 256;              // bytes the programmer holds before it answers
                                       // a frame (0: no limit); see rx_overruns()
@@ -53,6 +56,9 @@ public:
     ~Programmer();
     // Host bytes arriving at `now_us` (microseconds on the caller's clock).
     void receive(const uint8_t* data, size_t count, double now_us);
+    // The rate the host's side of the line is set to now (initially `baud`);
+    // with `programmer_baud` set, the programmer reads the host only at that rate.
+    void host_rate(int baud);
     // Reply bytes the host could read at `now_us`; read_byte returns -1 when none.
     size_t available(double now_us);
     int read_byte(double now_us);

@@ -16,6 +16,8 @@
 #include "record/jsonscan.h"
 #include "record/record.h"
 #include "ui/fail.h"
+#include "ui/progress.h"
+#include "ui/status.h"
 
 namespace {
 
@@ -24,6 +26,8 @@ GangJob job{"", "", "", false};
 
 constexpr int GANG_MAX = 16;
 constexpr int WAIT_MS = 20;
+// The live lines are redrawn at most this often, as the progress bar is.
+constexpr long LIVE_REDRAW_MS = 100;
 constexpr int PATH_SIZE = 320;
 constexpr int MAX_CHILD_ARGS = 128;
 
@@ -38,6 +42,7 @@ struct GangPort {
     char tag[48];    // names its files
     char out_path[PATH_SIZE];
     char err_path[PATH_SIZE];
+    char status_path[PATH_SIZE];  // the child's stage and percentage (/PROGRESS=)
     char record_path[PATH_SIZE];
     bool record_temporary;  // the record goes with the temporary files
     bool started;
@@ -60,6 +65,14 @@ std::size_t arena_used;
 char* child_argv[MAX_CHILD_ARGS];
 
 char record_text[65536];
+
+// On a terminal each running port has a live line (port, stage, percentage),
+// drawn from the status file its child keeps; with standard error anywhere
+// else the children are started and reported exactly as without it.
+bool live_lines = false;
+char live_text[GANG_MAX][360];  // a port name, a stage and the percentage
+const char* live_shown[GANG_MAX];
+long live_drawn_ms = 0;
 
 bool matches(const char* word, const char* option) {
     return platform_strnicmp(word, option, std::strlen(option)) == 0;
@@ -116,7 +129,8 @@ char* arena_put(const char* a, const char* b) {
 bool replaced_word(const char* arg) {
     if (!platform_is_option_word(arg)) return false;
     const char* w = arg + 1;
-    return matches(w, "GANG=") || matches(w, "LOG") || matches(w, "SAVE=") || matches(w, "JSON=");
+    return matches(w, "GANG=") || matches(w, "LOG") || matches(w, "SAVE=") || matches(w, "JSON=") ||
+           matches(w, "PROGRESS=");
 }
 
 char* port_word(const GangPort& port) {
@@ -139,7 +153,7 @@ void build_command(char** argv, int argc, const GangPort& port) {
     int n = 0;
     for (int i = 0; i < argc; ++i) {
         if (i > 0 && replaced_word(argv[i])) continue;
-        if (n + 6 >= MAX_CHILD_ARGS) fail("\nCommand line is too long for /GANG=!");
+        if (n + 7 >= MAX_CHILD_ARGS) fail("\nCommand line is too long for /GANG=!");
         child_argv[n++] = argv[i];
     }
     child_argv[n++] = port_word(port);
@@ -154,6 +168,7 @@ void build_command(char** argv, int argc, const GangPort& port) {
     if (job.save_path[0] != '\0')
         child_argv[n++] = per_port_word("/SAVE=", job.save_path, port);
     child_argv[n++] = arena_put("/JSON=", port.record_path);
+    if (live_lines) child_argv[n++] = arena_put("/PROGRESS=", port.status_path);
     child_argv[n] = nullptr;
 }
 
@@ -171,6 +186,7 @@ void prepare_files(int index) {
     GangPort& port = ports[index];
     temp_file(port.out_path, index, ".out");
     temp_file(port.err_path, index, ".err");
+    temp_file(port.status_path, index, ".status");
     port.record_temporary = job.json_path[0] == '\0';
     if (port.record_temporary) {
         temp_file(port.record_path, index, ".json");
@@ -290,9 +306,36 @@ void report_port(GangPort& port, int exit_code) {
     outcome_from_console(port);
     if (port.started) outcome_from_record(port);
     long tenths = (port.ms + 50) / 100;
-    std::printf("\n%s: %s, %s (%ld.%ld s)", port.name, port.target, result_text(port),
-                tenths / 10, tenths % 10);
+    ui_live_clear();
+    ui_print("\n%s: %s, %s (%ld.%ld s)", port.name, port.target, result_text(port), tenths / 10,
+             tenths % 10);
     std::fflush(stdout);
+}
+
+// "<port>: <stage> <percentage>%" for each running port; "starting" until
+// its child has named a stage.
+void show_live_lines(bool now) {
+    if (!live_lines) return;
+    long ms = platform_clock_ms();
+    if (!now && ms - live_drawn_ms < LIVE_REDRAW_MS) return;
+    live_drawn_ms = ms;
+    int count = 0;
+    for (int i = 0; i < port_count; ++i) {
+        if (!children[i].running) continue;
+        char stage[80];
+        int percent = -1;
+        if (!ui_status_read(ports[i].status_path, stage, sizeof stage, &percent) || stage[0] == '\0')
+            std::snprintf(stage, sizeof stage, "starting");
+        char* line = live_text[count];
+        if (percent >= 0) {
+            std::snprintf(line, sizeof live_text[0], "%.255s: %.79s %d%%", ports[i].name, stage,
+                          percent);
+        } else {
+            std::snprintf(line, sizeof live_text[0], "%.255s: %.79s", ports[i].name, stage);
+        }
+        live_shown[count++] = line;
+    }
+    ui_live_show(live_shown, count);
 }
 
 // ---- the end ------------------------------------------------------------
@@ -351,6 +394,7 @@ void remove_temp_files() {
     for (int i = 0; i < port_count; ++i) {
         std::remove(ports[i].out_path);
         std::remove(ports[i].err_path);
+        if (live_lines) std::remove(ports[i].status_path);
         if (ports[i].record_temporary) std::remove(ports[i].record_path);
     }
     platform_remove_dir(temp_dir);
@@ -359,6 +403,12 @@ void remove_temp_files() {
 }  // namespace
 
 bool gang_option(const char* word) {
+    if (matches(word, "PROGRESS=")) {
+        if (!ui_status_open(word + 9))
+            fail_report("cannot keep the run's progress in /%s: it must be a new or empty file "
+                        "(or one an earlier /PROGRESS= wrote)", word);
+        return true;
+    }
     if (!matches(word, "GANG=")) return false;
     port_count = 0;
     const char* p = word + 5;
@@ -424,7 +474,8 @@ void gang_run(int argc, char** argv, const GangJob& given) {
     // missing would write it at the same moment, and one could read it while
     // another is still writing it.
     device_db_load(0);
-    std::printf("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
+    live_lines = ui_on_terminal();
+    ui_print("\nRunning on %d port%s...", port_count, port_count == 1 ? "" : "s");
     std::fflush(stdout);
     // Every command line is built once before any child starts, so one that
     // does not fit ends the run while nothing runs yet.
@@ -440,7 +491,9 @@ void gang_run(int argc, char** argv, const GangJob& given) {
         int exit_code = -1;
         int done = platform_wait_child(children, port_count, WAIT_MS, &exit_code);
         if (done >= 0) report_port(ports[done], exit_code);
+        show_live_lines(done >= 0);
     }
+    ui_live_clear();
     for (int i = 0; i < port_count; ++i) {
         if (!ports[i].started) report_port(ports[i], -1);
     }

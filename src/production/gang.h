@@ -8,7 +8,9 @@
 
 // A command-line word (without its '/') that is /GANG=: takes the port list
 // and returns true. The option is not taken from the settings file, so no
-// child can start a gang of its own.
+// child can start a gang of its own. Also takes /PROGRESS=<file>, which a
+// gang on a terminal gives each child: the child keeps its stage and
+// percentage there (ui/status.h) for the parent's live line of its port.
 bool gang_option(const char* word);
 bool gang_requested();
 // What of the run's settings each port's picup is given its own file for.

@@ -60,6 +60,62 @@ int probe_read_by(long long until_us) {
     }
 }
 
+// The rates programmers' serial lines are commonly set to, tried when the
+// set rate got no answer.
+constexpr int USUAL_RATES[] = {9600,   19200,  38400,  57600,  115200,
+                               230400, 460800, 500000, 921600, 1000000};
+// A programmer that reads the probe answers it within a few milliseconds; the
+// set rate's 200 ms allow for a slow adapter or host, which a hint need not
+// wait for at every rate. Ten rates then cost about half a second more on a
+// line where nothing answers at all.
+constexpr int OTHER_RATE_ANSWER_MS = 50;
+
+// The whole probe frame at once: the echo test of prog_probe is not needed,
+// since an echo comes back as the frame itself ahead of the status byte.
+// -1 unless exactly that shape arrives in time.
+int probe_quickly() {
+    while (port_rx_pending() > 0) {
+        if (link_take_byte() < 0) break;
+    }
+    const unsigned char frame[2] = {CMD_PROBE, PROBE_CHECK};
+    if (link_put_raw(frame, 2) != 2) return -1;
+    ++wire_totals.replies;
+    long long answer_by = platform_clock_us() + OTHER_RATE_ANSWER_MS * 1000LL;
+    int first = probe_read_by(answer_by);
+    if (first != CMD_PROBE) return first;
+    if (probe_read_by(answer_by) != PROBE_CHECK) return -1;
+    return probe_read_by(answer_by);
+}
+
+// The usual rate at which the programmer answers, or 0. At a rate it does not
+// read, a UART may still turn line noise or our own bytes into some byte, so
+// a rate counts only when a second probe gets the same status byte. And it
+// counts only when the set rate still gets no answer: a programmer that reads
+// every rate but answers late (past the set rate's 200 ms) answers the probes
+// at the other rates late too, each in the time of a later one, and
+// another /BAUD= would not help it.
+//
+// Where one answers the port stays at that rate, so the exit handler's
+// VPP-off frame reaches the programmer as a frame it reads: at the set rate
+// it would arrive as garbage that the programmer may take for the start of a
+// frame. Where none answers the port goes back to the set rate, and the exit
+// frame goes out as it always did.
+int find_answering_rate() {
+    int set_rate = port_baud();
+    for (int rate : USUAL_RATES) {
+        if (platform_interrupted()) break;
+        if (rate == set_rate) continue;
+        if (!port_set_baud(rate)) continue;
+        int status = probe_quickly();
+        if (status < 0 || probe_quickly() != status) continue;
+        if (!port_set_baud(set_rate) || probe_quickly() >= 0) break;
+        if (port_set_baud(rate)) return rate;
+        break;
+    }
+    if (port_baud() != set_rate) port_set_baud(set_rate);
+    return 0;
+}
+
 // A part's VPP, never above the highest its range allows.
 int part_vpp(const Part& part) {
     return part.vpp_max > 0 && part.vpp > part.vpp_max ? part.vpp_max : part.vpp;
@@ -103,11 +159,20 @@ int connect_target(const Part* named) {
     check_interrupt();
     programmer_status = status;
     if (status < 0) {
+        int set_rate = port_baud();
+        int answering = find_answering_rate();
+        check_interrupt();
         const char* message = "\nno Programmer connected!";
         print_failure(message);
-        ui_report_after("nothing answered the probe on %s at %d baud; check the programmer's "
-                        "power and cable, and give /BAUD=<rate> if it runs at another rate",
-                        port_device(), port_baud());
+        if (answering > 0) {
+            ui_report_after("no answer from the programmer on %s at %d baud; it answers at %d: "
+                            "use /BAUD=%d", port_device(), set_rate, answering, answering);
+        } else {
+            ui_report_after("nothing answered the probe on %s at %d baud; the usual rates from "
+                            "9600 to 1000000 got no answer either; check the programmer's power "
+                            "and cable, and give /BAUD=<rate> if it runs at another rate",
+                            port_device(), set_rate);
+        }
         fail_shown(message);
     }
     if (status & STATUS_ICSP_FAIL) fail("\nICSP connection failure!");

@@ -15,6 +15,11 @@ const char* port_failed_reason();
 // "" and 0 while none is open.
 const char* port_device();
 int port_baud();
+// Sets the open port to another rate once the bytes written so far have left
+// at the old one, and drops what arrived at the old rate (it can only be
+// garbled). 1 on success; 0 when no port is open or the driver refuses the
+// rate, and the port then keeps the rate it had.
+int port_set_baud(int baud);
 int port_close();                                // always 1
 int port_read_byte();                            // 0..255, or -1 when nothing waits
 int port_read(unsigned char* buffer, int count); // bytes read

@@ -370,6 +370,35 @@ int port_open(int number, int baud) {
 const char* port_device() { return open_device; }
 int port_baud() { return open_baud; }
 
+// tcsetattr with TCSANOW would send bytes still queued at the new rate, so the
+// queue is drained first. A rate the driver refuses leaves the line as it was
+// only when the old rate is put back (set_line may have half applied the new
+// one); a line that takes neither is of no further use and counts as gone.
+int port_set_baud(int baud) {
+    int fd = port_fd;
+    if (fd < 0 || baud <= 0) return 0;
+    while (tcdrain(fd) != 0) {
+        if (errno != EINTR || platform_interrupted()) return 0;
+    }
+    if (!set_line(fd, baud)) {
+        if (!set_line(fd, open_baud)) hung_up = 1;
+        return 0;
+    }
+    // Bytes that came at the old rate can only be garbled; where the driver
+    // will not flush them they are read away.
+    rx_head = rx_count = 0;
+    if (tcflush(fd, TCIFLUSH) != 0) {
+        note_error(errno);
+        unsigned char stale[64];
+        while (read(fd, stale, sizeof stale) > 0) {
+        }
+    }
+    empty_answer_ns = -1;
+    byte_time_ns = 10'000'000'000L / baud;
+    open_baud = baud;
+    return 1;
+}
+
 int port_close() {
     open_device[0] = '\0';
     open_baud = 0;

@@ -121,6 +121,30 @@ int port_open(int number, int baud) {
 const char* port_device() { return open_device; }
 int port_baud() { return open_baud; }
 
+// FlushFileBuffers returns once the driver has sent what it held, so no byte
+// written at the old rate goes out at the new one. A rate the driver refuses
+// leaves the port at the old rate when SetCommState takes that back; when it
+// does not either, the rate is unknown and reported as 0.
+int port_set_baud(int baud) {
+    if (port_handle == INVALID_HANDLE_VALUE || baud <= 0) return 0;
+    if (!FlushFileBuffers(port_handle)) return 0;
+    if (!apply_line_settings(port_handle, baud)) {
+        if (!apply_line_settings(port_handle, open_baud)) open_baud = 0;
+        return 0;
+    }
+    long long byte_ns = 10'000'000'000LL / baud;
+    byte_time_ns = static_cast<long>(byte_ns < 1'000'000'000LL ? byte_ns : 1'000'000'000LL);
+    open_baud = baud;
+    // Bytes that came at the old rate can only be garbled; where the driver
+    // will not purge them they are read away.
+    if (!PurgeComm(port_handle, PURGE_RXCLEAR)) {
+        unsigned char stale[64];
+        while (port_read(stale, sizeof stale) > 0) {
+        }
+    }
+    return 1;
+}
+
 int port_close() {
     open_device[0] = '\0';
     open_baud = 0;

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/files.h"
+#include "ui/status.h"
 
 namespace {
 
@@ -27,6 +28,11 @@ const char* const RESTORE_CURSOR = "\0338";
 const char* const WRAP_OFF = "\033[?7l";
 const char* const WRAP_ON = "\033[?7h";
 const char* const ERASE_LINE_END = "\033[K";
+// Erase from the cursor to the end of the screen; cursor up n lines; cursor
+// to column n (counted from 1).
+const char* const ERASE_SCREEN_END = "\033[J";
+const char* const CURSOR_UP = "\033[%dA";
+const char* const CURSOR_TO_COLUMN = "\033[%dG";
 
 struct Display {
     std::FILE* out;
@@ -44,9 +50,12 @@ struct Display {
     long bytes_sent;
     long words_written;
     int cursor_column;  // where the run's last text on stdout left the cursor
+    bool live_drawn;    // live lines stand below the cursor's line
 };
 
-Display display{nullptr, false, 0, 0, nullptr, false, false, 0, 0, "words", 0, 0, 0, 0, 0};
+Display display{nullptr, false, 0, 0, nullptr, false, false, 0, 0, "words", 0, 0, 0, 0, 0, false};
+
+long percent_of(long done, long total) { return total > 0 ? done * 100 / total : 100; }
 
 const char* program_name() { return program_stem[0] != '\0' ? program_stem : "picup"; }
 
@@ -104,6 +113,7 @@ void ui_attach(std::FILE* out, bool terminal, int columns) {
     display.words_written = 0;
     display.stage = nullptr;
     display.cursor_column = 0;
+    display.live_drawn = false;
 }
 
 void ui_init() {
@@ -134,7 +144,10 @@ void ui_print(const char* format, ...) {
 
 std::FILE* ui_output() { return display.out != nullptr ? display.out : stderr; }
 
-void ui_stage(const char* name) { display.stage = name; }
+void ui_stage(const char* name) {
+    display.stage = name;
+    ui_status_note(name, -1);
+}
 
 const char* ui_current_stage() { return display.stage; }
 
@@ -147,17 +160,20 @@ void ui_progress_begin(const char* stage, long total, const char* unit) {
     display.unit = unit;
     display.begin_ms = platform_clock_ms();
     display.last_draw_ms = display.begin_ms;
+    ui_status_note(stage, 0);
 }
 
 void ui_progress_step(long units) {
     if (!display.active) return;
     display.done = clamp_long(display.done + units, 0, display.total);
+    ui_status_note(display.stage, static_cast<int>(percent_of(display.done, display.total)));
     if (!display.terminal) return;
     long now = platform_clock_ms();
     if (now - display.last_draw_ms >= REDRAW_MS) draw(now);
 }
 
 void ui_progress_clear() {
+    ui_live_clear();
     if (!display.drawn) return;
     // Whatever the run printed since the bar was drawn goes first; the erase
     // then takes what is left of the bar to the right of it.
@@ -194,7 +210,7 @@ int ui_format_bar(char* out, int size, long done, long total, const char* unit, 
     total = total < 0 ? 0 : total;
     done = clamp_long(done, 0, total);
     elapsed_ms = elapsed_ms < 0 ? 0 : elapsed_ms;
-    long percent = total > 0 ? done * 100 / total : 100;
+    long percent = percent_of(done, total);
     char count[64];
     char time[32];
     std::snprintf(count, sizeof count, " %ld/%ld %s", done, total, unit != nullptr ? unit : "");
@@ -218,4 +234,35 @@ int ui_format_bar(char* out, int size, long done, long total, const char* unit, 
     }
     if (n < 0) return 0;
     return n < size ? n : size - 1;
+}
+
+// The lines go below the line the cursor stands on, each cut to the width so
+// that none wraps, and the cursor goes back up to where the run's text left
+// it; the run's next text then starts where it would have anyway. While the
+// cursor waits to wrap at the end of a full line, its place cannot be
+// reached again and no lines are drawn.
+void ui_live_show(const char* const* lines, int count) {
+    if (!display.terminal || display.cursor_column == UNKNOWN_COLUMN) return;
+    int columns = display.columns > 0 ? display.columns : DEFAULT_COLUMNS;
+    int column = display.cursor_column % columns;
+    bool waits_to_wrap = column == 0 && display.cursor_column > 0;
+    if (waits_to_wrap || count <= 0) {
+        ui_live_clear();
+        return;
+    }
+    std::fflush(stdout);
+    std::fputs(ERASE_SCREEN_END, display.out);
+    for (int i = 0; i < count; ++i) std::fprintf(display.out, "\r\n%.*s", columns - 1, lines[i]);
+    std::fprintf(display.out, CURSOR_UP, count);
+    std::fprintf(display.out, CURSOR_TO_COLUMN, column + 1);
+    std::fflush(display.out);
+    display.live_drawn = true;
+}
+
+void ui_live_clear() {
+    if (!display.live_drawn) return;
+    std::fflush(stdout);
+    std::fputs(ERASE_SCREEN_END, display.out);
+    std::fflush(display.out);
+    display.live_drawn = false;
 }

@@ -43,6 +43,15 @@ void ui_progress_step(long units);
 void ui_progress_clear();
 void ui_progress_end();
 
+// Lines that stand below the cursor's line while the run waits (one per port
+// of a gang), redrawn in place on each call and erased by ui_live_clear, by
+// ui_progress_clear and before every diagnostic line, so that the screen is
+// left with exactly the run's own texts. Only on a terminal, and only while
+// the texts before them went through ui_print (so the cursor's column is
+// known).
+void ui_live_show(const char* const* lines, int count);
+void ui_live_clear();
+
 // Counters for the summary: bytes written to the port, and frames that load a
 // word (or EEPROM byte) for programming.
 void ui_count_sent(long bytes);

@@ -42,6 +42,7 @@ TEST(PortClosed, EveryOperationIsHarmless) {
     EXPECT_EQ(port_rx_pending(), 0);
     EXPECT_EQ(port_tx_pending(), 0);
     EXPECT_EQ(port_wait_rx(50), 0);
+    EXPECT_EQ(port_set_baud(9600), 0);
 }
 
 TEST(PortClosed, NumbersOutsideOneTo99AreRefused) {
@@ -182,6 +183,39 @@ TEST_F(Port, UnusualBaudRatesAreSetOrRefusedCleanly) {
     }
     for (int baud : {0, -9600}) EXPECT_EQ(port_open_path(pty.slave.c_str(), baud), 0) << baud;
     EXPECT_EQ(port_open_path(pty.slave.c_str(), 115200), 1);
+}
+
+// A new rate reaches the driver (a Linux pty shows the slave's rate on the
+// master), input that came at the old rate is dropped, bytes written before
+// the change are not lost, and a rate that cannot be set leaves the old one.
+TEST_F(Port, RateChangesReachTheLineAndDropOldInput) {
+    ASSERT_EQ(port_open_path(pty.slave.c_str(), 9600), 1);
+    port_write_byte(0xC1);
+    ASSERT_EQ(write(pty.master, "\x55\xAA", 2), 2);
+    ASSERT_GT(port_wait_rx(1000), 0);
+    ASSERT_EQ(port_set_baud(115200), 1);
+    EXPECT_EQ(pty.read_master(1), "\xC1");
+    EXPECT_EQ(port_baud(), 115200);
+    EXPECT_EQ(port_byte_time_ns(), 10'000'000'000L / 115200);
+    termios mode{};
+    ASSERT_EQ(tcgetattr(pty.master, &mode), 0);
+    EXPECT_EQ(cfgetospeed(&mode), static_cast<speed_t>(B115200));
+    EXPECT_EQ(port_read_byte(), -1) << "input from the old rate was kept";
+    EXPECT_EQ(port_set_baud(0), 0);
+    EXPECT_EQ(port_set_baud(-9600), 0);
+    EXPECT_EQ(port_baud(), 115200);
+    ASSERT_EQ(tcgetattr(pty.master, &mode), 0);
+    EXPECT_EQ(cfgetospeed(&mode), static_cast<speed_t>(B115200));
+#ifdef __linux__
+    ASSERT_EQ(port_set_baud(250000), 1);  // outside the B-constants
+    EXPECT_EQ(port_baud(), 250000);
+#endif
+    // The line still carries bytes both ways at the new rate.
+    port_write_byte(0x3F);
+    EXPECT_EQ(pty.read_master(1), "?");
+    ASSERT_EQ(write(pty.master, "\x06", 1), 1);
+    ASSERT_GT(port_wait_rx(1000), 0);
+    EXPECT_EQ(port_read_byte(), 0x06);
 }
 
 TEST_F(Port, WriteFromSignalReachesTheDevice) {

@@ -9,6 +9,8 @@ import unittest
 import harness
 
 VPP_OFF = bytes([0xC2, 0x3E])
+# The usual rates tried after the set rate (115200) got no answer, in order.
+OTHER_RATES = [9600, 19200, 38400, 57600, 230400, 460800, 500000, 921600, 1000000]
 # User ID words whose low nibbles fold into 1234.
 USER_ID_POKES = ['--poke', '8000=3FF1', '--poke', '8001=0002',
                  '--poke', '8002=3FF3', '--poke', '8003=0004']
@@ -123,8 +125,20 @@ class DetectionFailures(unittest.TestCase):
             with self.subTest(sim_args=sim_args):
                 r = self.fails(sim_args)
                 self.assertEqual(r.stdout, '\nno Programmer connected!\n')
-                # The probe, then straight to the exit frame.
-                self.assertEqual(r.sent().hex(' '), 'c1 3f c2 3e')
+                # The probe at the set rate, the probe once at each other usual
+                # rate, then the exit frame at the set rate again.
+                self.assertEqual(r.report['from_host_by_rate'],
+                                 [[rate, 'c13f'] for rate in [115200] + OTHER_RATES] +
+                                 [[115200, 'c23e']])
+                self.assertIn('nothing answered the probe on /dev/pts/', r.stderr)
+                self.assertIn('at 115200 baud; the usual rates from 9600 to 1000000 got no '
+                              'answer either', r.stderr)
+                self.assertNotIn('use /BAUD=', r.stderr)
+                # The set rate's 20 + 200 ms, 50 ms at each of nine other
+                # rates and the exit pause come to about 0.72 s; well below
+                # 2 s even on a loaded machine.
+                self.assertGreater(r.report['child_wall_s'], 0.22 + 9 * 0.05)
+                self.assertLess(r.report['child_wall_s'], 2.0)
         r = self.fails(['--silent'], info=True)
         self.assertEqual(r.stdout, 'picup Version 0.0\n\nno Programmer connected!\n')
         # An answer later than 200 ms after the probe frame is none (well
@@ -132,7 +146,33 @@ class DetectionFailures(unittest.TestCase):
         # there when it looks is taken).
         r = self.fails(['--probe-delay', '400'])
         self.assertEqual(r.stdout, '\nno Programmer connected!\n')
-        self.assertEqual(r.sent().hex(' '), 'c1 3f c2 3e')
+        self.assertTrue(r.sent().startswith(bytes([0xC1, 0x3F])), r.sent().hex())
+        # Its late answers to the probes at the other rates name no rate: it
+        # reads every rate, and another /BAUD= would not help it.
+        self.assertNotIn('use /BAUD=', r.stderr)
+
+    def test_programmer_at_another_rate(self):
+        # A programmer whose UART runs at 57600 reads nothing of a host set
+        # to 9600; the hint names the rate, and the exit frame goes out at
+        # that rate, the one the programmer reads.
+        for sim_args in ([], ['--echo']):
+            with self.subTest(sim_args=sim_args):
+                r = harness.run(['/BAUD=9600'], sim_args=['--programmer-baud', '57600'] + sim_args)
+                self.assertEqual((r.code, r.stdout), (1, '\nno Programmer connected!\n'), r)
+                self.assertRegex(r.stderr, r'^picup: no answer from the programmer on /dev/pts/\d+ '
+                                           r'at 9600 baud; it answers at 57600: use /BAUD=57600\n')
+                self.assertEqual(r.report['from_host_by_rate'],
+                                 [[9600, 'c13f'], [19200, 'c13f'], [38400, 'c13f'],
+                                  [57600, 'c13fc13f'], [9600, 'c13f'], [57600, 'c23e']])
+                self.assertTrue(r.report['last_frame_vpp_off'])
+                self.assertFalse(r.report['vpp_on_at_end'])
+                self.assertLess(r.report['child_wall_s'], 2.0)
+                # Following the hint finds the programmer.
+                r = harness.run(['/BAUD=57600', '/INFO'], workdir=r.workdir,
+                                sim_args=['--programmer-baud', '57600'] + sim_args)
+                self.assertEqual(r.code, 0, r)
+                self.assertIn('Target device ID:      0x', r.stdout)
+                self.assertEqual(r.report['from_host_by_rate'][0][0], 57600)
 
     def test_target_side_failures(self):
         cases = [

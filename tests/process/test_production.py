@@ -123,6 +123,12 @@ class GangTest(unittest.TestCase):
             self.assertEqual(r.code, 1, (args, r))
             self.assertIn(message, r.stdout)
             self.assertNotIn('Running on', r.stdout)
+        # The progress file a gang gives each port never takes a file that
+        # holds anything else.
+        r = run_picup(wd, ['/PROGRESS=blink.hex', '/COM=' + missing, 'blink.hex'])
+        self.assertEqual((r.code, r.stdout), (1, ''), r)
+        self.assertIn("picup: cannot keep the run's progress in /PROGRESS=blink.hex", r.stderr)
+        self.assertEqual(r.read('blink.hex'), blink())
 
     def test_ctrl_c_stops_every_programmer_with_vpp_off(self):
         wd = harness.make_workdir()

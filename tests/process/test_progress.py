@@ -24,8 +24,9 @@ SUMMARY = re.compile(r'picup: (\d+) words written, (\d+) bytes sent in \d+\.\d s
 
 class Terminal:
     """Cursor, character cells, carriage return, line feed, backspace, save and
-    restore of the cursor, erase to the end of the line and the wrap mode:
-    everything picup and the pty driver may send. Anything else fails."""
+    restore of the cursor, erase to the end of the line or of the screen,
+    cursor up and to a column, and the wrap mode: everything picup and the pty
+    driver may send. Anything else fails."""
 
     def __init__(self, columns):
         self.columns = columns
@@ -57,10 +58,17 @@ class Terminal:
         while i < len(text):
             ch = text[i]
             if ch == '\x1b':
-                m = re.match(r'\x1b(7|8|\[\?7[hl]|\[K)', text[i:])
+                m = re.match(r'\x1b(7|8|\[\?7[hl]|\[K|\[J|\[(\d+)([AG]))', text[i:])
                 assert m, 'unexpected control %r' % text[i:i + 8]
                 seq = m.group(1)
-                if seq == '7':
+                if m.group(3) == 'A':
+                    self.row = max(0, self.row - int(m.group(2)))
+                elif m.group(3) == 'G':
+                    self.col = min(self.columns, int(m.group(2))) - 1
+                elif seq == '[J':
+                    del self._line()[self.col:]
+                    del self.rows[self.row + 1:]
+                elif seq == '7':
                     self.saved = (self.row, self.col)
                 elif seq == '8':
                     self.row, self.col = self.saved
@@ -113,11 +121,20 @@ def on_terminal(args, files=None, sim_args=(), columns=100, timeout=60):
     workdir = harness.make_workdir()
     harness._write_files(workdir, files)
     served = Served(sim_args)
+    try:
+        return run_on_pty(workdir, list(args) + ['/COM=' + served.path], columns, timeout)
+    finally:
+        served.stop()
+
+
+def run_on_pty(workdir, args, columns=100, timeout=60):
+    """picup <args> in workdir with stdout and stderr on one pty of `columns`
+    and a standard input that stays open without a key; (bytes, exit code)."""
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 24, columns, 0, 0))
     try:
-        p = subprocess.Popen([os.path.join(workdir, 'picup')] + list(args)
-                             + ['/COM=' + served.path], cwd=workdir, stdin=subprocess.PIPE,
+        p = subprocess.Popen([os.path.join(workdir, 'picup')] + list(args),
+                             cwd=workdir, stdin=subprocess.PIPE,
                              stdout=slave, stderr=slave)
         os.close(slave)
         data = b''
@@ -138,7 +155,6 @@ def on_terminal(args, files=None, sim_args=(), columns=100, timeout=60):
         p.stdin.close()
     finally:
         os.close(master)
-        served.stop()
     return data, code
 
 
@@ -219,6 +235,43 @@ class ProgressOnATerminal(unittest.TestCase):
         expected = screen_of(plain.stdout, 40) + '\n'
         self.assertTrue(screen.startswith(expected), screen)
         self.assertTrue(SUMMARY.fullmatch(screen[len(expected):].replace('\n', '')), screen)
+
+    def test_gang_shows_a_live_line_per_port_then_exactly_the_piped_text(self):
+        # Two programmers, the second slower, so that the ports finish in the
+        # same order in both runs; the same two serve both runs.
+        wd = harness.make_workdir()
+        harness._write_files(wd, {'a.hex': harness.make_hex({**FLASH, **EEPROM, **CONFIG})})
+        servers = [harness.Server(wd, 'fast', sim_args=PACED),
+                   harness.Server(wd, 'slow', sim_args=['--paced', '--baud', '38400'])]
+        try:
+            # The device database is written first, so neither run says so.
+            subprocess.run([os.path.join(wd, 'picup'), '/COM=' + servers[0].path, '/NOSTORE',
+                            '/INFO'], cwd=wd, capture_output=True, stdin=subprocess.DEVNULL,
+                           timeout=60, check=True)
+            args = ['/GANG=' + ','.join(s.path for s in servers), 'a.hex']
+            p = subprocess.run([os.path.join(wd, 'picup')] + args, cwd=wd, capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=120)
+            data, code = run_on_pty(wd, args, columns=100, timeout=120)
+        finally:
+            for s in servers:
+                s.stop()
+        plain = p.stdout.decode('latin-1')
+        self.assertEqual((p.returncode, code), (0, 0), plain)
+        self.assertEqual(p.stderr, b'')  # nothing extra off a terminal
+        self.assertNotIn('\x1b', plain)
+        # While running: a line per port with its stage and percentage, and a
+        # percentage between the ends for each.
+        text = data.decode('latin-1')
+        for s in servers:
+            percents = [int(m) for m in re.findall(re.escape(s.path) + r': [a-z ]+ (\d+)%', text)]
+            self.assertTrue(any(0 < n < 100 for n in percents), (s.path, percents))
+        # At the end: exactly what the run to a pipe printed (the times aside).
+        def times(t):
+            return re.sub(r'\(\d+\.\d s\)', '(t s)', t)
+        self.assertRegex(plain, r'Running on 2 ports\.\.\.\n%s: PIC16F1825, Ok! \(\d+\.\d s\)\n'
+                         r'%s: PIC16F1825, Ok! ' % (re.escape(servers[0].path),
+                                                    re.escape(servers[1].path)))
+        self.assertEqual(times(Terminal(100).feed(data).screen()), times(screen_of(plain, 100)))
 
     def test_read_listing_is_left_exactly_as_printed(self):
         plain, data, screen = self.check_same_screen(['/READ0-0x17F'], {}, 80)

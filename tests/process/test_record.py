@@ -198,8 +198,10 @@ class RecordTest(unittest.TestCase):
         self.assertFalse(record['port']['vdd_from_target'])
         self.assertEqual(set(record['target'].values()), {None})
         self.assertIsNone(record['file'])
+        # One reply waited for at the set rate and one at each of the nine
+        # other usual rates.
         self.assertEqual(record['wire'], {'bytes_out': r.report['bytes_from_host'], 'bytes_in': 0,
-                                          'replies': 1})
+                                          'replies': 10})
 
     def test_hex_errors(self):
         bad = ':0400000005280000CF\n:10000000ZZ\n'

@@ -159,7 +159,17 @@ class WindowsTest(unittest.TestCase):
         w = wine.run([], sim_args=['--silent'])
         self.assertEqual(w.code, 1, w)
         self.assertEqual(w.stdout, '\r\nno Programmer connected!\r\n')
-        self.assertEqual(w.sent().hex(' '), 'c1 3f c2 3e')
+        # SetCommState takes each usual rate in turn and the set one back.
+        rates = [115200, 9600, 19200, 38400, 57600, 230400, 460800, 500000, 921600, 1000000]
+        self.assertEqual(w.report['from_host_by_rate'],
+                         [[rate, 'c13f'] for rate in rates] + [[115200, 'c23e']])
+        # A programmer at another rate is named, and its exit frame goes out
+        # at that rate.
+        w = wine.run(['/BAUD=9600'], sim_args=['--programmer-baud', '38400'])
+        self.assertEqual(w.code, 1, w)
+        self.assertIn('it answers at 38400: use /BAUD=38400\r\n', w.stderr)
+        self.assertEqual(w.report['from_host_by_rate'][-1], [38400, 'c23e'])
+        self.assertTrue(w.report['last_frame_vpp_off'])
         # /JSON=-: the record alone on standard output (_dup/_dup2), the
         # console text on standard error.
         w = wine.run(['/JSON=-'], sim_args=['--silent'])

@@ -72,6 +72,35 @@ TEST_F(DetectTest, ProbeTakesTheStatusByteWhenItComes) {
     }
 }
 
+// A programmer that reads only its own rate is named by the first usual rate
+// that answers, on a line with and without echo; one at a rate outside the
+// usual ones is not found, and the line names none.
+TEST_F(DetectTest, NoAnswerNamesTheRateThatAnswers) {
+    for (bool echo : {false, true}) {
+        for (int rate : {9600, 57600, 1000000}) {
+            sim::Config config;
+            config.programmer_baud = rate;
+            config.echo = echo;
+            std::string hint = "^\nno Programmer connected!\npicup: no answer from the programmer on "
+                               "emulated port at 115200 baud; it answers at " +
+                               std::to_string(rate) + ": use /BAUD=" + std::to_string(rate) + "\n$";
+            expect_connect_fails(config, hint.c_str());
+        }
+        sim::Config odd;
+        odd.programmer_baud = 250000;
+        odd.echo = echo;
+        expect_connect_fails(odd, "^\nno Programmer connected!\npicup: nothing answered the probe "
+                                  "on emulated port at 115200 baud; the usual rates");
+    }
+    // At its own rate the probe is answered at once, and nothing else is tried.
+    sim::Config own;
+    own.programmer_baud = 115200;
+    own.status = 0x10;
+    start(own);
+    EXPECT_EQ(connect_target(), 0x10);
+    EXPECT_EQ(port_baud(), 115200);
+}
+
 TEST_F(DetectTest, ConnectIdentifiesTheTarget) {
     start(sim::Config());
     inproc::target().poke(0x8000, 0x3FF1);

@@ -14,6 +14,7 @@
 #include "cli/options.h"
 #include "sim/inproc.h"
 #include "ui/progress.h"
+#include "ui/status.h"
 
 namespace {
 
@@ -196,6 +197,106 @@ TEST_F(Display, NothingIsWrittenWhenNoTerminalWatches) {
     ui_count_word_loaded();
     ui_summary();
     EXPECT_EQ(written(), "");
+}
+
+// The live lines go below the line the run's text left the cursor on, cut to
+// the width, and the cursor goes back up to its column; clearing erases them
+// once. A cursor that waits to wrap, or no terminal, gets none.
+TEST_F(Display, LiveLinesStandBelowTheTextAndTheCursorGoesBack) {
+    ui_attach(out, true, 40);
+    testing::internal::CaptureStdout();
+    ui_print("\nRunning on 2 ports...");
+    testing::internal::GetCapturedStdout();
+    const char* lines[2] = {"/dev/ttyUSB0: programming flash 45%",
+                            "/dev/ttyUSB1: reading back user ID and config words"};
+    ui_live_show(lines, 2);
+    EXPECT_EQ(written(), "\033[J\r\n/dev/ttyUSB0: programming flash 45%"
+                         "\r\n/dev/ttyUSB1: reading back user ID and "  // 39 of 40 columns
+                         "\033[2A\033[22G");
+    ui_live_show(lines, 1);  // a port finished: the erase takes its line too
+    EXPECT_EQ(count(written(), "\033[J"), 2);
+    EXPECT_EQ(written().substr(written().size() - 9), "\033[1A\033[22G");
+    ui_live_clear();
+    ui_live_clear();
+    EXPECT_EQ(count(written(), "\033[J"), 3);
+    // A diagnostic line erases them first.
+    ui_live_show(lines, 2);
+    ui_progress_clear();
+    EXPECT_EQ(count(written(), "\033[J"), 5);
+    std::string before = written();
+    testing::internal::CaptureStdout();
+    ui_print("\n%s", std::string(40, 'x').c_str());  // the cursor waits to wrap
+    testing::internal::GetCapturedStdout();
+    ui_live_show(lines, 2);
+    EXPECT_EQ(written(), before);
+    ui_attach(out, false, 40);
+    ui_live_show(lines, 2);
+    EXPECT_EQ(written(), before);
+}
+
+// The status file: each change of stage or percentage rewrites the one record
+// and a reader gets it back; an unchanged note writes nothing; a record whose
+// two sequence numbers differ (a rewrite caught half done) is none; a file
+// that holds anything else is never taken.
+TEST_F(Display, StatusFileHoldsTheStageAndPercentage) {
+    char dir[] = "/tmp/picup_status_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/port1.status";
+    char stage[80];
+    int percent = 0;
+    EXPECT_FALSE(ui_status_read(path.c_str(), stage, sizeof stage, &percent));
+    ASSERT_TRUE(ui_status_open(path.c_str()));
+    ui_attach(out, false, 0);
+    ui_stage("identifying the target");
+    ASSERT_TRUE(ui_status_read(path.c_str(), stage, sizeof stage, &percent));
+    EXPECT_STREQ(stage, "identifying the target");
+    EXPECT_EQ(percent, -1);
+    ui_progress_begin("verifying flash", 200, "words");
+    ui_progress_step(50);
+    ASSERT_TRUE(ui_status_read(path.c_str(), stage, sizeof stage, &percent));
+    EXPECT_STREQ(stage, "verifying flash");
+    EXPECT_EQ(percent, 25);
+    std::string record = [&] {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        std::string text;
+        for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+        if (f != nullptr) std::fclose(f);
+        return text;
+    }();
+    ASSERT_EQ(record.size(), 96u);
+    ui_progress_step(1);  // 25.5 %: still 25
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    char again[97] = {};
+    ASSERT_EQ(std::fread(again, 1, 96, f), 96u);
+    std::fclose(f);
+    EXPECT_EQ(std::string(again, 96), record);
+    ui_progress_end();
+    // Half rewritten: the sequence numbers at the two ends differ.
+    std::string torn = record;
+    torn[87] = torn[87] == '9' ? '0' : '9';
+    std::string torn_path = std::string(dir) + "/torn.status";
+    f = std::fopen(torn_path.c_str(), "wb");
+    std::fwrite(torn.data(), 1, torn.size(), f);
+    std::fclose(f);
+    EXPECT_FALSE(ui_status_read(torn_path.c_str(), stage, sizeof stage, &percent));
+    // A file with other contents is refused and left as it was; an empty one
+    // and one with a record are taken.
+    std::string hex_path = std::string(dir) + "/blink.hex";
+    f = std::fopen(hex_path.c_str(), "wb");
+    std::fputs(":00000001FF\n", f);
+    std::fclose(f);
+    EXPECT_FALSE(ui_status_open(hex_path.c_str()));
+    f = std::fopen(hex_path.c_str(), "rb");
+    char kept[32] = {};
+    std::fread(kept, 1, sizeof kept - 1, f);
+    std::fclose(f);
+    EXPECT_STREQ(kept, ":00000001FF\n");
+    EXPECT_TRUE(ui_status_open(path.c_str()));
+    std::string empty = std::string(dir) + "/empty.status";
+    std::fclose(std::fopen(empty.c_str(), "wb"));
+    EXPECT_TRUE(ui_status_open(empty.c_str()));
+    std::string cmd = "rm -rf '" + std::string(dir) + "'";
+    (void)std::system(cmd.c_str());
 }
 
 TEST_F(Display, SummaryCountsLoadedWordsAndBytesSent) {
