@@ -70,8 +70,6 @@ enum : int {
 // Row Erase reach and the 16F87/88's 0x08 row.
 constexpr int ROW_LATCH_ROW = 16;
 constexpr int CHIP_ERASE_ROW = 32;
-// The PIC16F87xA's erase-and-program block.
-constexpr int BLOCK_WORDS = 8;
 
 std::string hex(int value) {
     char text[16];

@@ -167,27 +167,6 @@ class MidrangeKinds(unittest.TestCase):
         self.assertEqual(r.report['faults'], [])
 
 
-CSV = os.path.join(harness.SOURCE, '..', 'shared', 'devices', 'parts-clean.csv')
-# The family each programming specification's parts are programmed by.
-SPEC_FAMILY = {'DS41191': 1, 'DS40001204': 2, 'DS41244': 2, 'DS41287': 2, 'DS41196': 3,
-               'DS30262': 4, 'DS41284': 5, 'DS39607': 6, 'DS39603': 6, 'DS39589': 7}
-# Parts whose Row Erase rests on one unread source: programmed without it.
-NO_ROW_ERASE = {'PIC12F617', 'PIC16F616', 'PIC16HV616'}
-
-
-def database_lines(workdir):
-    """{name: (fields, {letter: text})} of the picup.dat picup wrote."""
-    lines = {}
-    with open(os.path.join(workdir, 'picup.dat')) as f:
-        for line in f:
-            if line.startswith('*') or not line.strip():
-                continue
-            words = line.split()
-            params = dict(w.split(':', 1) for w in words[5:])
-            lines[words[0]] = ([int(x, 16) for x in words[1:5]], params)
-    return lines
-
-
 class PartTable(unittest.TestCase):
     def test_parts_lists_every_part_once_by_family(self):
         harness.need_binaries()
@@ -202,48 +181,6 @@ class PartTable(unittest.TestCase):
                              ('PIC16F88 family', 'PIC16F819'), ('PIC16F877A family', 'PIC16F873A'),
                              ('PIC12F629 family', 'PIC16F676')):
             self.assertEqual(family_of[part], family)
-
-    def test_database_rows_of_the_older_parts_match_the_parts_list(self):
-        if not os.path.exists(CSV):
-            self.skipTest('parts list not at hand')
-        import csv
-        r = harness.run(['/PART=PIC16F690', '/INFO'], part='PIC16F690')
-        self.assertEqual(r.code, 0, r)
-        lines = database_lines(r.workdir)
-        with open(CSV, newline='') as f:
-            rows = [row for row in csv.DictReader(f) if row['family'] == '2-midrange']
-        self.assertEqual(len(rows), 47)
-        for row in rows:
-            name = row['part']
-            with self.subTest(part=name):
-                self.assertIn(name, lines)
-                (device_id, mask, erase_row, flash), p = lines[name]
-                self.assertEqual(device_id, int(row['device_id'], 16))
-                self.assertEqual(mask, int(row['id_mask'], 16))
-                self.assertEqual(flash, int(row['flash_words']))
-                self.assertEqual(erase_row, 0 if name in NO_ROW_ERASE else int(row['erase_row_words']))
-                family = next(f for s, f in SPEC_FAMILY.items() if row['programming_spec'].startswith(s))
-                self.assertEqual(int(p.get('T', '0')), family)
-                self.assertEqual(int(p.get('L', str(erase_row or 1))), int(row['write_latches']))
-                self.assertEqual(int(p.get('E', '0')), int(row['eeprom_bytes'] or 0))
-                self.assertEqual(int(p.get('G', '1')), int(row['config_words']))
-                masks = [int(m, 16) for m in p.get('M', '0x3FFF').split(',')]
-                self.assertEqual(masks, [int(m, 16) for m in row['config_masks'].split()])
-                calibration = row['calibration_words'].split()
-                self.assertEqual(int(p.get('A', '0'), 16), int(calibration[0], 16) if calibration else 0)
-                # VPP: the part's own range, used inside it; the PIC12F629
-                # family keeps its 9.5 V.
-                low, high = round(float(row['vpp_min_v']) * 10), round(float(row['vpp_max_v']) * 10)
-                self.assertEqual((int(p['K']), int(p['U'])), (low, high))
-                self.assertTrue(low <= int(p.get('V', '85')) <= high, p)
-                if family == 1:
-                    self.assertEqual(p.get('V'), '95')
-                # Times never shorter than the list's (a line without P or B
-                # has 2.5 ms and 5 ms).
-                for letter, column, default in (('P', 't_program_us', '2500'),
-                                                ('B', 't_bulk_erase_us', '5000')):
-                    if row[column]:
-                        self.assertGreaterEqual(int(p.get(letter, default)), int(row[column]), letter)
 
 
 def frame(code, *args):
