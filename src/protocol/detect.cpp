@@ -69,6 +69,10 @@ constexpr int USUAL_RATES[] = {9600,   19200,  38400,  57600,  115200,
 // wait for at every rate. Ten rates then cost about half a second more on a
 // line where nothing answers at all.
 constexpr int OTHER_RATE_ANSWER_MS = 50;
+// How long the set rate is listened to once another rate has answered: a
+// programmer that reads every rate but answers late answers the earlier
+// probes in this time, at whatever rate the host listens.
+constexpr int LATE_ANSWER_MS = 1000;
 
 // The whole probe frame at once: the echo test of prog_probe is not needed,
 // since an echo comes back as the frame itself ahead of the status byte.
@@ -87,13 +91,31 @@ int probe_quickly() {
     return probe_read_by(answer_by);
 }
 
+// Whether a probe at the set rate brings `status` within LATE_ANSWER_MS: the
+// programmer then reads the set rate (or every rate) and only answers late,
+// and a late answer to an earlier probe counts as well. The echo of the
+// probe's own bytes is passed over.
+bool set_rate_answers_late(int status) {
+    while (port_rx_pending() > 0) {
+        if (link_take_byte() < 0) break;
+    }
+    const unsigned char frame[2] = {CMD_PROBE, PROBE_CHECK};
+    if (link_put_raw(frame, 2) != 2) return false;
+    ++wire_totals.replies;
+    long long listen_until = platform_clock_us() + LATE_ANSWER_MS * 1000LL;
+    for (int b = probe_read_by(listen_until); b >= 0; b = probe_read_by(listen_until)) {
+        if (b == status) return true;
+    }
+    return false;
+}
+
 // The usual rate at which the programmer answers, or 0. At a rate it does not
 // read, a UART may still turn line noise or our own bytes into some byte, so
 // a rate counts only when a second probe gets the same status byte. And it
-// counts only when the set rate still gets no answer: a programmer that reads
-// every rate but answers late (past the set rate's 200 ms) answers the probes
-// at the other rates late too, each in the time of a later one, and
-// another /BAUD= would not help it.
+// counts only when the set rate, listened to for a whole second, still does
+// not bring that status byte: a programmer that reads every rate but answers
+// late (past the set rate's 200 ms) answers the probes at the other rates late
+// too, each in the time of a later one, and another /BAUD= would not help it.
 //
 // Where one answers the port stays at that rate, so the exit handler's
 // VPP-off frame reaches the programmer as a frame it reads: at the set rate
@@ -108,7 +130,7 @@ int find_answering_rate() {
         if (!port_set_baud(rate)) continue;
         int status = probe_quickly();
         if (status < 0 || probe_quickly() != status) continue;
-        if (!port_set_baud(set_rate) || probe_quickly() >= 0) break;
+        if (!port_set_baud(set_rate) || set_rate_answers_late(status)) break;
         if (port_set_baud(rate)) return rate;
         break;
     }
