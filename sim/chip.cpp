@@ -10,11 +10,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint16_t ERASED = 0x3FFF;
 constexpr uint16_t CONFIG_CP_OFF = 0x80;
-constexpr int CONFIG_BASE = 0x8000;
-constexpr int EEPROM_BASE = 0xF000;
-constexpr int CONFIG1 = 7;  // configuration word 1, as an index from CONFIG_BASE
 // PIC12F629 family: factory oscillator calibration (a RETLW at the part's
 // OSCCAL address, the top of flash) and the band-gap calibration bits BG1:BG0
 // in configuration word 1, both lost to a bulk erase.

@@ -9,9 +9,7 @@ namespace sim {
 
 namespace {
 
-constexpr int CONFIG_BASE = 0x8000;
 constexpr int CONFIG_CELLS = 32;
-constexpr int EEPROM_BASE = 0xF000;
 
 template <typename F>
 void each_cell(const Target& t, F f) {

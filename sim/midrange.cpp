@@ -32,10 +32,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint16_t ERASED = 0x3FFF;
-constexpr int CONFIG_BASE = 0x8000;
-constexpr int EEPROM_BASE = 0xF000;
-constexpr int CONFIG1 = 7;
 constexpr uint16_t CALIBRATION_FACTORY = 0x2C5A;
 
 // ICSP command numbers (the low six bits of the wire code).

@@ -9,6 +9,14 @@
 
 namespace sim {
 
+// The host map every chip model is addressed in: program flash from 0,
+// configuration space from CONFIG_BASE (configuration word 1 at index CONFIG1),
+// data EEPROM from EEPROM_BASE; an erased word reads ERASED.
+constexpr uint16_t ERASED = 0x3FFF;
+constexpr int CONFIG_BASE = 0x8000;
+constexpr int EEPROM_BASE = 0xF000;
+constexpr int CONFIG1 = 7;
+
 // Faults to inject; -1 (or false) means none. Frames and replies are counted
 // from 1 in the order the programmer sees them (the probe frame is frame 1).
 struct Faults {

@@ -165,11 +165,16 @@ bool is_user_id_address(int address) {
 
 bool is_config_address(int address) { return address >= ADDR_CONFIG1 && address < config_end(); }
 
-int config_end() {
-    int n = device.config_words;
+// A database line may give any count; the image and the buffers hold at most
+// MAX_CONFIG_WORDS, and every part has at least configuration word 1.
+int part_config_words(const Part& part) {
+    int n = part.config_words;
     if (n < 1) n = 1;
-    if (n > MAX_CONFIG_WORDS) n = MAX_CONFIG_WORDS;
-    return ADDR_CONFIG1 + n;
+    return n > MAX_CONFIG_WORDS ? MAX_CONFIG_WORDS : n;
 }
+
+int device_config_words() { return part_config_words(device); }
+
+int config_end() { return ADDR_CONFIG1 + device_config_words(); }
 
 bool device_erases_only_in_bulk() { return part_erases_only_in_bulk(device); }

@@ -112,6 +112,9 @@ bool device_code_protected(unsigned config1);
 // Whether `address` lies in the user ID words or the configuration words.
 bool is_user_id_address(int address);
 bool is_config_address(int address);
+// Configuration words of a part, or of the connected chip, 1 to MAX_CONFIG_WORDS.
+int part_config_words(const Part& part);
+int device_config_words();
 // First address after the configuration words of the connected chip.
 int config_end();
 // Whether a part of this family clears its program memory only whole: no row

@@ -15,10 +15,6 @@
 
 namespace {
 
-int config_word_count() {
-    return device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
-}
-
 // Mismatches listed on the console; the run result keeps more.
 constexpr int LISTED = 20;
 constexpr int BLOCK = 32;
@@ -74,7 +70,7 @@ long verify_user_ids() {
 }
 
 long verify_config(const uint16_t* chip) {
-    int n = config_word_count();
+    int n = device_config_words();
     if (!cells_hold_data(ADDR_CONFIG1, n)) return 0;
     ui_print("\nVerifying Config Words...");
     long found = 0;
@@ -133,7 +129,7 @@ void expect_upload_result(const WritePlan& plan) {
     for (int i = 0; ids_rewritten && i < USER_ID_WORDS; ++i) {
         if (!cell_holds_data(image[ADDR_USER_ID + i])) image[ADDR_USER_ID + i] = 0x3FFF;
     }
-    for (int i = 0; plan.write_config && !plan.copy_from_chip && i < config_word_count(); ++i) {
+    for (int i = 0; plan.write_config && !plan.copy_from_chip && i < device_config_words(); ++i) {
         if (!cell_holds_data(image[ADDR_CONFIG1 + i])) image[ADDR_CONFIG1 + i] = 0x3FFF;
     }
     for (int i = 0; plan.erase_data && i < plan_eeprom_size(); ++i) {
@@ -178,8 +174,8 @@ bool verify_target(bool blank_check, bool from_file) {
     }
     ui_stage("reading config words");
     uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
-    prog_read_block(ADDR_CONFIG1, config_word_count(), config);
-    result_note_config_words(config, config_word_count());
+    prog_read_block(ADDR_CONFIG1, device_config_words(), config);
+    result_note_config_words(config, device_config_words());
     // A protected chip reads its program memory back as zeros: that is no
     // difference from the file worth listing word by word.
     if (device_code_protected(config[0]) && cells_hold_data(0, plan_flash_size()))

@@ -16,12 +16,6 @@ namespace {
 constexpr int BLOCK = PROG_MAX_READ;  // the longest block read, one reply
 constexpr long CHECKSUM_MODULUS = 0x10000;
 
-int config_word_count() {
-    int n = device.config_words;
-    if (n < 1) n = 1;
-    return n > MAX_CONFIG_WORDS ? MAX_CONFIG_WORDS : n;
-}
-
 bool chip_unknown() { return (device.flash_size & 0x8000) != 0; }
 
 bool flash_known() { return run_result.counts.flash_matches_image || run_result.known.flash_sums_known; }
@@ -29,8 +23,8 @@ bool flash_known() { return run_result.counts.flash_matches_image || run_result.
 void read_config_words() {
     ui_stage("reading config words for the checksum");
     uint16_t config[MAX_CONFIG_WORDS] = {0x3FFF, 0x3FFF, 0x3FFF, 0x3FFF};
-    prog_read_block(ADDR_CONFIG1, config_word_count(), config);
-    result_note_config_words(config, config_word_count());
+    prog_read_block(ADDR_CONFIG1, device_config_words(), config);
+    result_note_config_words(config, device_config_words());
 }
 
 void read_user_ids() {

@@ -11,12 +11,6 @@ constexpr unsigned SIXTEEN_BITS = 0xFFFF;
 
 unsigned word_or_erased(uint16_t cell) { return cell_holds_data(cell) ? cell : ERASED_WORD; }
 
-int config_word_count(const Part& part) {
-    int n = part.config_words;
-    if (n < 1) n = 1;
-    return n > MAX_CONFIG_WORDS ? MAX_CONFIG_WORDS : n;
-}
-
 }  // namespace
 
 int device_checksum_last_address(const Part& part) {
@@ -41,7 +35,7 @@ unsigned device_checksum_combine(const Part& part, unsigned flash_sum, const uin
     // erased word (0x3FFF), so the words are taken as they are.
     const ChipFamily& family = family_of(part.type_code);
     unsigned sum = 0;
-    for (int i = 0; i < config_word_count(part); ++i)
+    for (int i = 0; i < part_config_words(part); ++i)
         sum += config[i] & static_cast<unsigned>(part.config_masks[i]) & ERASED_WORD;
     if (!family_code_protected(family, config[0])) return (sum + flash_sum) & SIXTEEN_BITS;
     for (int i = 0; i < USER_ID_WORDS; ++i) {

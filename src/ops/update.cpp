@@ -31,10 +31,6 @@ struct ChipWords {
     uint16_t config[MAX_CONFIG_WORDS];
 };
 
-int config_word_count() {
-    return device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
-}
-
 // Rows found different, and what each must become.
 bool row_differs[MAX_ROWS];
 
@@ -42,9 +38,9 @@ void read_chip_words(ChipWords& chip) {
     ui_stage("reading user ID and config words");
     prog_read_block(ADDR_USER_ID, USER_ID_WORDS, chip.user_id);
     for (uint16_t& word : chip.config) word = 0x3FFF;
-    prog_read_block(ADDR_CONFIG1, config_word_count(), chip.config);
+    prog_read_block(ADDR_CONFIG1, device_config_words(), chip.config);
     result_note_user_ids(chip.user_id);
-    result_note_config_words(chip.config, config_word_count());
+    result_note_config_words(chip.config, device_config_words());
 }
 
 // A word the image leaves empty ends a full upload as the chip's own word when
@@ -68,7 +64,7 @@ int expected_user_id(const WritePlan& plan, int i, const ChipWords& chip) {
 
 bool config_differs(const WritePlan& plan, const ChipWords& chip) {
     if (!plan.write_config) return false;
-    for (int i = 0; i < config_word_count(); ++i) {
+    for (int i = 0; i < device_config_words(); ++i) {
         if (((expected_config(plan, i, chip) ^ chip.config[i]) & config_compare_mask(i)) != 0) return true;
     }
     return false;
@@ -296,7 +292,7 @@ bool calibrated_chip_matches() {
 bool update_calibrated_chip(const WritePlan& plan) {
     ui_stage("comparing with the chip");
     uint16_t config = prog_read_word(ADDR_CONFIG1);
-    if (config_word_count() == 1) result_note_config_words(&config, 1);
+    if (device_config_words() == 1) result_note_config_words(&config, 1);
     if (device_code_protected(config)) return full_upload(plan, "Target is code protected");
     if (!calibrated_chip_matches()) return full_upload(plan, "Target differs");
     ui_print("\nTarget already holds it - nothing written");

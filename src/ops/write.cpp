@@ -54,7 +54,7 @@ void copy_chip_with_config_known() {
     if (!device_code_protected(saved_config_word)) copy_flash_from_target();
     ui_stage("reading back user ID and config words");
     copy_user_ids_from_target();
-    for (int i = 0; i < device.config_words && i < MAX_CONFIG_WORDS; ++i) {
+    for (int i = 0; i < device_config_words(); ++i) {
         int a = ADDR_CONFIG1 + i;
         if (!cell_holds_data(image[a])) image[a] = prog_read_word(a);
     }
@@ -63,7 +63,7 @@ void copy_chip_with_config_known() {
 void copy_chip() {
     ui_stage("reading back config words");
     uint16_t config[MAX_CONFIG_WORDS];
-    int n = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+    int n = device_config_words();
     prog_read_block(ADDR_CONFIG1, n, config);
     if (!device_code_protected(config[0])) copy_flash_from_target();
     ui_stage("reading back user ID");
@@ -200,7 +200,7 @@ bool write_config_words() {
     ui_stage("programming config words");
     prog_set_address(ADDR_CONFIG1);
     StageCounts& c = run_result.counts;
-    int words = device.config_words < MAX_CONFIG_WORDS ? device.config_words : MAX_CONFIG_WORDS;
+    int words = device_config_words();
     for (int i = 0; i < words; ++i) {
         int v = image[ADDR_CONFIG1 + i];
         if (i == 0) v &= device.zero_mask;
