@@ -368,10 +368,6 @@ std::FILE* open_database(const char* path) {
     return f;
 }
 
-}  // namespace
-
-namespace {
-
 // The defaults of a line, with the parameters that follow from others not yet given.
 void start_part() {
     device = Part{};
@@ -397,7 +393,7 @@ int builtin_find(unsigned device_id, const bool* replaced) {
     for (int i = 0; i < PART_COUNT; ++i) {
         const Part& p = PART_TABLE[i];
         if (replaced != nullptr && replaced[i]) continue;
-        if (((device_id ^ static_cast<unsigned>(p.device_id)) & static_cast<unsigned>(p.id_mask)) != 0) continue;
+        if (!part_matches_id(p, device_id)) continue;
         device = p;
         if (device.eeprom_size != 0) device.eeprom_base = ADDR_EEPROM;
         return 1;

@@ -56,6 +56,8 @@ extern const int PART_COUNT;
 // The most rows the table may grow to (what is kept per row is sized for it).
 constexpr int PART_TABLE_MAX = 512;
 
+// Whether a chip reporting `device_id` is of this part: the IDs agree under its mask.
+bool part_matches_id(const Part& part, unsigned device_id);
 // The first table row whose ID matches `device_id` under its mask; nullptr when none.
 const Part* part_find_id(unsigned device_id);
 // The row of that name, compared without regard to case; nullptr when none.

@@ -21,10 +21,14 @@ bool same_name(const char* a, const char* b) {
 
 }  // namespace
 
+bool part_matches_id(const Part& part, unsigned device_id) {
+    return ((device_id ^ static_cast<unsigned>(part.device_id)) & static_cast<unsigned>(part.id_mask)) == 0;
+}
+
 const Part* part_find_id(unsigned device_id) {
     for (int i = 0; i < PART_COUNT; ++i) {
         const Part& p = PART_TABLE[i];
-        if (((device_id ^ static_cast<unsigned>(p.device_id)) & static_cast<unsigned>(p.id_mask)) == 0) return &p;
+        if (part_matches_id(p, device_id)) return &p;
     }
     return nullptr;
 }
