@@ -38,22 +38,17 @@ void read_user_ids() {
 void read_flash_sums() {
     ui_stage("reading flash for the checksum");
     int size = plan_flash_size();
-    int last = device_checksum_last_address(device);
     ui_progress_begin("reading flash for the checksum", size, "words");
     uint16_t words[BLOCK];
-    unsigned long plain = 0;
-    unsigned long summed = 0;
+    FlashSums sums{0, 0};
     for (int a = 0; a < size; a += BLOCK) {
         int n = size - a < BLOCK ? size - a : BLOCK;
         prog_read_block(a, n, words);
-        for (int k = 0; k < n; ++k) {
-            plain += words[k] & 0x3FFFu;
-            if (a + k <= last) summed += words[k] & 0x3FFFu;
-        }
+        checksum_add_words(sums, a, words, n);
         ui_progress_step(n);
     }
     ui_progress_end();
-    result_note_flash_sums(static_cast<long>(plain % CHECKSUM_MODULUS), static_cast<unsigned>(summed & 0xFFFF));
+    checksum_note_sums(sums);
 }
 
 // A protected chip reads its program memory as zeros: a read of it would
@@ -61,6 +56,20 @@ void read_flash_sums() {
 bool chip_protected() { return device_code_protected(run_result.known.config[0]); }
 
 }  // namespace
+
+void checksum_add_words(FlashSums& sums, int first, const uint16_t* words, int n) {
+    int last = device_checksum_last_address(device);
+    for (int k = 0; k < n; ++k) {
+        unsigned w = words[k] & 0x3FFFu;
+        sums.plain += w;
+        if (first + k <= last) sums.device += w;
+    }
+}
+
+void checksum_note_sums(const FlashSums& sums) {
+    result_note_flash_sums(static_cast<long>(sums.plain % CHECKSUM_MODULUS),
+                           static_cast<unsigned>(sums.device & 0xFFFF));
+}
 
 long checksum_of_image() {
     unsigned long sum = 0;

@@ -5,6 +5,7 @@
 // word already; a run that verified or wrote the configuration words and user
 // IDs knows those.
 #pragma once
+#include <cstdint>
 
 // -1 when the chip is not in the database (its flash size is unknown) or is
 // code protected (it reads its program memory as zeros). Reads the chip only
@@ -19,3 +20,12 @@ long checksum_of_image();
 // configuration) gives one, reading at most the configuration words and user
 // IDs it lacks, and any other run gives -1 without a byte sent.
 long device_checksum_after_run(bool may_read);
+
+// Both sums over flash words read from the chip, `n` words from `first`;
+// `result_note_flash_sums` takes them once the whole flash has been read.
+struct FlashSums {
+    unsigned long plain;   // every word
+    unsigned long device;  // the words the device checksum counts
+};
+void checksum_add_words(FlashSums& sums, int first, const uint16_t* words, int n);
+void checksum_note_sums(const FlashSums& sums);

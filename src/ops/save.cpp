@@ -6,8 +6,8 @@
 
 #include "devicedb/devicedb.h"
 #include "devicedb/family.h"
-#include "ops/device_checksum.h"
 #include "ops/result.h"
+#include "ops/checksum.h"
 #include "platform/platform.h"
 #include "protocol/prog.h"
 #include "protocol/protocol.h"
@@ -33,8 +33,7 @@ uint32_t upper_address;  // the extended linear address last written
 // The program memory sums of the words read, kept for the checksums at the
 // end of a run that then writes nothing: the plain one over every word, the
 // device checksum's up to its last address.
-unsigned long plain_sum;
-unsigned long device_sum;
+FlashSums sums;
 
 // Where a host word address lies in the file: where the family's assembler
 // puts configuration space and data EEPROM (the PIC12F629 family at words
@@ -83,15 +82,6 @@ void write_words(int first, const uint16_t* words, int count, bool eeprom, bool 
     write_record(0, address & 0xFFFF, data, 2 * count);
 }
 
-void add_to_sums(int first, const uint16_t* words, int n) {
-    int last = device_checksum_last_address(device);
-    for (int i = 0; i < n; ++i) {
-        unsigned w = words[i] & 0x3FFFu;
-        plain_sum += w;
-        if (first + i <= last) device_sum += w;
-    }
-}
-
 // Reads `count` cells from `first` in block reads and writes them in records
 // of at most eight words that never cross an eight-word boundary of the file.
 // Program memory words go into the sums; with `copy` the words read go there
@@ -101,7 +91,7 @@ void save_region(int first, int count, bool eeprom, bool keep_erased, uint16_t* 
     for (int done = 0; done < count;) {
         int n = count - done < BLOCK_WORDS ? count - done : BLOCK_WORDS;
         prog_read_block(first + done, n, block);
-        if (first < PROGRAM_SPACE_END) add_to_sums(first + done, block, n);
+        if (first < PROGRAM_SPACE_END) checksum_add_words(sums, first + done, block, n);
         for (int i = 0; copy != nullptr && done == 0 && i < n; ++i) copy[i] = block[i];
         for (int i = 0; i < n;) {
             int a = first + done + i;
@@ -135,8 +125,7 @@ void save_target(const char* path) {
     // cells a file leaves out from the chip, so there every word goes in. The
     // user IDs, configuration words and EEPROM bytes are always written in
     // full: the upload changes only the EEPROM bytes a file holds.
-    plain_sum = 0;
-    device_sum = 0;
+    sums = FlashSums{0, 0};
     save_region(0, device.flash_size, false, device_erases_only_in_bulk());
     uint16_t user_ids[USER_ID_WORDS];
     uint16_t config[MAX_CONFIG_WORDS];
@@ -155,7 +144,7 @@ void save_target(const char* path) {
         std::remove(temp_path);
         fail("\ncannot write hex output file!");
     }
-    result_note_flash_sums(static_cast<long>(plain_sum % 0x10000), static_cast<unsigned>(device_sum & 0xFFFF));
+    checksum_note_sums(sums);
     result_note_user_ids(user_ids);
     result_note_config_words(config, config_end() - ADDR_CONFIG1);
 }
